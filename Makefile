@@ -1,0 +1,55 @@
+# Fresh machine:  make demo   (decodes an example frame)
+#                 make test   (all tests: pytest and the C++ tests)
+# Both create .venv with CPython 3.12 and build the extension on the way.
+
+PYTHON312 ?= $(shell PYENV_VERSION=3.12.1 pyenv which python 2>/dev/null || command -v python3.12)
+VENV      := .venv
+PY        := $(VENV)/bin/python
+BUILD     := build/dev
+JOBS      ?= 2
+
+.PHONY: all venv install build cpp-build cpp-test py-test test demo bench clean format
+
+all: install
+
+$(PY):
+	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (pyenv 3.12.1 or python3.12)"; exit 1; }
+	$(PYTHON312) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+
+venv: $(PY)
+
+# The installed package, as a host gets it (pip install .).
+install: $(PY)
+	$(PY) -m pip install -q ".[test]"
+
+# The development build: core, extension, C++ tests, warnings as errors.
+cpp-build: $(PY)
+	$(PY) -m pip install -q nanobind cmake ninja
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -DKESTREL_BUILD_TESTS=ON -DKESTREL_WERROR=ON
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+
+cpp-test: cpp-build
+	$(BUILD)/kestrel_tests --gtest_brief=1
+
+py-test: install
+	cd python/tests && ../../$(PY) -m pytest -q -p no:cacheprovider .
+
+test: cpp-test py-test
+
+demo: install
+	$(PY) -m kestrel decode 3611223D393344226E0302 --seq 5 --crc0 0x1234
+
+bench: $(PY)
+	$(PY) -m pip install -q nanobind cmake ninja
+	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKESTREL_BUILD_BENCH=ON
+	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
+	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
+	PYTHONPATH=build/bench/pkg $(PY) bench/bench_python.py
+
+format:
+	clang-format -i $$(git ls-files 'cpp/*.hpp' 'cpp/*.h' 'cpp/*.cpp' 'python/bindings/*' 'bench/*.cpp')
+
+clean:
+	rm -rf build $(VENV)

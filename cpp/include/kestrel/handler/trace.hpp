@@ -1,0 +1,42 @@
+// Diagnostic trace of transitions and CRC work, one line per item.
+//
+// Off by default; switched on for the process when KESTREL_LOGGING is set to a
+// non-empty value at load. The check is one relaxed atomic load, so the CRC
+// path pays nothing while the trace is off.
+#pragma once
+
+#include <span>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kestrel {
+class FSOEFrame;
+}
+
+namespace kestrel::trace {
+
+extern std::atomic<bool> g_enabled;
+
+inline bool enabled() noexcept { return g_enabled.load(std::memory_order_relaxed); }
+inline void set_enabled(bool on) noexcept { g_enabled.store(on, std::memory_order_relaxed); }
+
+// True when the environment variable is present and not empty.
+bool enabled_in_environment() noexcept;
+
+// Receives whole blocks of text, each line ending in '\n'. The default writes
+// to std::cout; an embedding host (the Python module) installs its own.
+using Sink = void (*)(std::string_view text);
+void set_sink(Sink sink) noexcept;
+
+void log_transition(std::string_view name);
+void log_generate_crc(const FSOEFrame &frame);
+void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result);
+
+// The trace's number formats: lowercase hex without padding, and uppercase hex
+// padded to four digits followed by a space.
+std::string hex(unsigned value);
+std::string hex4(unsigned value);
+
+}  // namespace kestrel::trace

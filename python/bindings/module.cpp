@@ -1,0 +1,16 @@
+#include "common.hpp"
+
+NB_MODULE(kestrel, m) {
+    m.doc() = "FSoE master: safety frames, data model, connection set-up and cycle supervision";
+    using namespace kestrel::py;
+    bind_runtime(m);
+    bind_errors(m);
+    bind_data_type(m);
+    bind_frame(m);
+    bind_trace(m);
+    bind_dictionary(m);
+    bind_dictionary_map(m);
+    bind_setup(m);
+    bind_watchdog(m);
+    bind_slave(m);
+}
