@@ -46,7 +46,7 @@ bench: $(PY)
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKESTREL_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
-	PYTHONPATH=build/bench/pkg $(PY) bench/bench_python.py
+	for s in bench/*.py; do PYTHONPATH=build/bench/pkg $(PY) $$s; done
 
 format:
 	clang-format -i $$(git ls-files 'cpp/*.hpp' 'cpp/*.h' 'cpp/*.cpp' 'python/bindings/*' 'bench/*.cpp')

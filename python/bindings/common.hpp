@@ -69,6 +69,17 @@ long long to_i64(nb::handle h, const char *type_name = "int64_t");
 Value to_value(nb::handle h);
 nb::object from_value(const Value &v);
 
+// An argument that must be a member of the bound enumeration E (a plain
+// integer is refused: the enumerations never equal integers).
+template <typename E>
+E to_enum(nb::handle h) {
+    nb::handle cls = nb::type<E>();
+    if (!PyObject_TypeCheck(h.ptr(), (PyTypeObject *)cls.ptr()))
+        throw_python(ErrorKind::Type, std::string("expected a member of ") + ((PyTypeObject *)cls.ptr())->tp_name +
+                                          ", got " + Py_TYPE(h.ptr())->tp_name);
+    return nb::cast<E>(h);
+}
+
 // Bytes arguments must be bytes: TypeError otherwise.
 nb::bytes to_bytes(nb::handle h, const char *arg = "data");
 
