@@ -8,7 +8,7 @@ PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
 
-.PHONY: all venv install build cpp-build cpp-test py-test test demo bench clean format
+.PHONY: all venv install cpp-build cpp-test cpp-sanitize py-test test demo bench clean format
 
 all: install
 
@@ -33,10 +33,17 @@ cpp-build: $(PY)
 cpp-test: cpp-build
 	$(BUILD)/kestrel_tests --gtest_brief=1
 
+# The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+cpp-sanitize: cpp-build
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
+	    -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
+	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/asan/kestrel_tests --gtest_brief=1
+
 py-test: install
 	cd python/tests && ../../$(PY) -m pytest -q -p no:cacheprovider .
 
-test: cpp-test py-test
+test: cpp-test cpp-sanitize py-test
 
 demo: install
 	$(PY) -m kestrel decode 3611223D393344226E0302 --seq 5 --crc0 0x1234
