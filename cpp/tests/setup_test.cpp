@@ -234,36 +234,6 @@ TEST(DynamicMap, ItemReachedMidFrameIsZeroedItemReachedAtEndOfCallIsNot) {
     EXPECT_EQ(counters(end), (Counters{3, 1, 1, 1}));
 }
 
-TEST(DynamicMap, OneBytePerFrameEchoComparesOnlyTheBytesSent) {
-    FSOEDynamicMap sender;
-    sender.add(u(DataType::UINT16, 0x1234));
-    FSOEFrame frame;
-    sized(frame, 1);
-    sender.set_data_to_frame(frame, 1);
-    EXPECT_EQ(safe_bytes(frame), bytes16({0x34}));
-
-    FSOEDynamicMap echo;
-    echo.add(u(DataType::UINT16, 0xFF00));
-    echo.get_data_from_frame(frame, 1);
-    EXPECT_EQ(echo._items()[0]->raw_value(), 0xFF34u);
-    EXPECT_TRUE(echo.is_safedata_correct(sender));  // high bytes differ, mask 0xFF
-
-    FSOEDynamicMap wrong;
-    wrong.add(u(DataType::UINT16, 0x1234));
-    FSOEFrame bad;
-    sized(bad, 1);
-    bad.set_safe_data_bytes(std::vector<uint8_t>{0x35});
-    wrong.get_data_from_frame(bad, 1);
-    EXPECT_FALSE(wrong.is_safedata_correct(sender));
-
-    sender.set_data_to_frame(frame, 1);
-    EXPECT_EQ(safe_bytes(frame), bytes16({0x12}));
-    echo.get_data_from_frame(frame, 1);
-    EXPECT_EQ(echo._items()[0]->raw_value(), 0x1234u);
-    EXPECT_TRUE(echo.is_safedata_correct(sender));
-    EXPECT_FALSE(sender.pending());
-}
-
 TEST(DynamicMap, CompletedItemsCompareByTypedValue) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     FSOEDynamicMap sender, echo;

@@ -257,12 +257,16 @@ std::optional<int64_t> optional_n_bytes(nb::handle n_bytes) {
     return overflow != 0 ? -1 : v;  // beyond 64 bits: a size that fits no type
 }
 
+// A DataType member and nothing else (an int never stands for one).
+DataType to_data_type(nb::handle data_type, const char *what = "a DataType") {
+    if (!nb::isinstance<DataType>(data_type))
+        throw_python(ErrorKind::Type, std::string("data_type must be ") + what + ", not " + py_type_name(data_type));
+    return nb::cast<DataType>(data_type);
+}
+
 std::optional<DataType> optional_data_type(nb::handle data_type) {
     if (data_type.is_none()) return std::nullopt;
-    if (!nb::isinstance<DataType>(data_type))
-        throw_python(ErrorKind::Type,
-                     std::string("data_type must be a DataType or None, not ") + py_type_name(data_type));
-    return nb::cast<DataType>(data_type);
+    return to_data_type(data_type, "a DataType or None");
 }
 
 }  // namespace
@@ -271,10 +275,11 @@ void bind_setup(nb::module_ &m) {
     nb::class_<DynamicMappableItem>(m, "DynamicMappableItem", "Item that can be mapped to a dynamic map")
         .def(
             "__init__",
-            [](DynamicMappableItem *self, nb::handle initial_value, DataType data_type) {
-                new (self) DynamicMappableItem(to_value(initial_value), data_type);
+            [](DynamicMappableItem *self, nb::handle initial_value, nb::handle data_type) {
+                const DataType type = to_data_type(data_type);
+                new (self) DynamicMappableItem(to_value(initial_value), type);
             },
-            nb::arg("initial_value").none(), nb::arg("data_type"))
+            nb::arg("initial_value").none(), nb::arg("data_type").none())
         .def(
             "set", [](DynamicMappableItem &item, nb::handle value) { item.set(to_value(value)); },
             nb::arg("value").none(), "Set value of the item")
@@ -324,7 +329,8 @@ void bind_setup(nb::module_ &m) {
                 if (master.is_none()) return p._set_use_by_master(nullptr);
                 // An owner already in place is refused first (the core raises).
                 if (p.used_by_master()) return p._set_use_by_master(nullptr);
-                if (!nb::hasattr(master, "running"))
+                // On the type as well: a property that fails is still a state.
+                if (!nb::hasattr(master, "running") && !nb::hasattr(master.type(), "running"))
                     throw_python(ErrorKind::Type,
                                  std::string("master must have a 'running' state, not ") + py_type_name(master));
                 p._set_use_by_master(std::make_shared<PythonOwner>(master));
