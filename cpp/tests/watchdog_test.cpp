@@ -1,6 +1,8 @@
 // The watchdog thread: recovery, blocking-command waits, commands issued from
 // the callback, exit-time shutdown, and a concurrency stress run (meant for
 // ThreadSanitizer builds as well).
+#include "kestrel/handler/watchdog.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,7 +15,6 @@
 #include <vector>
 
 #include "kestrel/common/error.hpp"
-#include "kestrel/handler/watchdog.hpp"
 
 namespace {
 
@@ -142,7 +143,8 @@ class WatchdogUnanswered : public WatchdogTest, public ::testing::WithParamInter
 
 TEST_P(WatchdogUnanswered, CommandReturnsAfterTheWait) {
     auto gate = std::make_shared<Gate>();
-    Watchdog wd(0.005, [gate] { gate->pass(); }, 150ms);
+    Watchdog wd(
+        0.005, [gate] { gate->pass(); }, 150ms);
     wd.start();
     wd.activate();
     ASSERT_TRUE(eventually([&] { return gate->entered > 0; }));
@@ -202,21 +204,29 @@ class WatchdogFromCallback : public WatchdogTest, public ::testing::WithParamInt
 TEST_P(WatchdogFromCallback, DoesNotWaitForItself) {
     std::atomic<int> calls{0};
     std::atomic<int64_t> took_ns{-1};
+    std::atomic<bool> armed{false};  // the test thread no longer uses the watchdog
     std::unique_ptr<Watchdog> wd;
     Watchdog *raw = nullptr;
     wd = std::make_unique<Watchdog>(0.005, [&] {
-        if (++calls > 1) return;
+        if (!armed || ++calls > 1) return;
         const auto t0 = Clock::now();
         switch (GetParam()) {
-            case FromCallback::Deactivate: raw->deactivate(); break;
-            case FromCallback::Stop: raw->stop(); break;
-            case FromCallback::Destroy: wd.reset(); break;
+            case FromCallback::Deactivate:
+                raw->deactivate();
+                break;
+            case FromCallback::Stop:
+                raw->stop();
+                break;
+            case FromCallback::Destroy:
+                wd.reset();
+                break;
         }
         took_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0).count();
     });
     raw = wd.get();
     wd->start();
     wd->activate();
+    armed = true;
     ASSERT_TRUE(eventually([&] { return took_ns >= 0; }));
     EXPECT_LT(took_ns, std::chrono::nanoseconds(1s).count());
     std::this_thread::sleep_for(50ms);
