@@ -168,7 +168,6 @@ void bind_watchdog(nb::module_ &m) {
         .value("RESET", WatchdogCommand::RESET)
         .value("STOP", WatchdogCommand::STOP);
 
-    using release_gil = nb::call_guard<nb::gil_scoped_release>;
     nb::class_<PyWatchdog>(m, "Watchdog", nb::type_slots(watchdog_slots),
                            "Implements a mechanism to detect if a PDU cycle is not completed within a time frame")
         .def(nb::init<double, nb::object>(), nb::arg("timeout_s"), nb::arg("callback"))
@@ -186,18 +185,47 @@ void bind_watchdog(nb::module_ &m) {
                 core.join(wait);
             },
             nb::arg("timeout") = nb::none(), "Wait until the watchdog thread ends")
+        // Blocking commands release the GIL while they wait: the callback may
+        // be running and need it. On an already active watchdog activate()
+        // cannot wait, so it keeps the GIL (the per-cycle path).
         .def(
-            "activate", [](PyWatchdog &w) { w.get().activate(); }, release_gil(),
+            "activate",
+            [](PyWatchdog &w) {
+                Watchdog &core = w.get();
+                if (core.active()) return;
+                nb::gil_scoped_release unlocked;
+                core.activate();
+            },
             "Activate the watchdog. After it, a timeout occurs unless reset() is called within the timeout")
         .def(
-            "deactivate", [](PyWatchdog &w) { w.get().deactivate(); }, release_gil(),
+            "deactivate",
+            [](PyWatchdog &w) {
+                Watchdog &core = w.get();
+                if (!core.active()) return;
+                nb::gil_scoped_release unlocked;
+                core.deactivate();
+            },
             "Deactivate the watchdog. Resets are no longer required")
         .def(
-            "stop", [](PyWatchdog &w) { w.get().stop(); }, release_gil(), "Stop the watchdog module")
+            "stop",
+            [](PyWatchdog &w) {
+                Watchdog &core = w.get();
+                nb::gil_scoped_release unlocked;
+                core.stop();
+            },
+            "Stop the watchdog module")
         .def(
             "reset", [](PyWatchdog &w) { w.get().reset(); }, "Reset the watchdog to prevent a timeout")
         .def(
-            "activate_and_reset", [](PyWatchdog &w) { w.get().activate_and_reset(); }, release_gil(),
+            "activate_and_reset",
+            [](PyWatchdog &w) {
+                Watchdog &core = w.get();
+                if (!core.active()) {
+                    nb::gil_scoped_release unlocked;
+                    core.activate();
+                }
+                core.reset();
+            },
             "Activate the watchdog if needed and reset it")
         .def_prop_ro(
             "active", [](PyWatchdog &w) { return w.core && w.core->active(); }, "Indicates if the watchdog is active");

@@ -361,6 +361,9 @@ bool Watchdog::join(std::optional<Duration> timeout) {
 
 void Watchdog::activate() {
     State &s = *state_;
+    // Every cycle calls this on an active watchdog: no lock on that path, so a
+    // deactivate() waiting for a busy thread cannot hold the caller up.
+    if (s.active.load(std::memory_order_acquire)) return;
     if (s.on_thread()) return s.apply_inline(WatchdogCommand::ACTIVATE);
     std::lock_guard lock(s.blocking_lock);
     // The epoch is read before `active`, and bumped after `active` changes: a
@@ -372,6 +375,7 @@ void Watchdog::activate() {
 
 void Watchdog::deactivate() {
     State &s = *state_;
+    if (!s.active.load(std::memory_order_acquire)) return;
     if (s.on_thread()) return s.apply_inline(WatchdogCommand::DEACTIVATE);
     std::lock_guard lock(s.blocking_lock);
     const uint64_t epoch = s.inline_epoch.load();

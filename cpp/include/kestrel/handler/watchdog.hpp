@@ -15,8 +15,9 @@
 // - The callback runs with no watchdog lock held, so it may call any method of
 //   this watchdog. Commands issued on the watchdog thread itself (from the
 //   callback or from the log sink) are applied at once and never wait.
-// - `reset()`, `active()`, `is_alive()` and `activate()` on an active watchdog
-//   never wait for the thread: safe with M held.
+// - `reset()`, `active()`, `is_alive()`, and `activate()` on an active watchdog
+//   (the per-cycle `activate_and_reset()`) take no lock and never wait: safe
+//   with M held.
 // - `activate()` on an inactive watchdog waits only for the idle thread (no
 //   callback runs while inactive), so it is prompt with M held too.
 // - `deactivate()`, `stop()`, `join()` and the destructor wait for the thread,
