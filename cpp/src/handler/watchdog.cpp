@@ -267,6 +267,8 @@ void Watchdog::State::run() {
     struct Finish {
         State &s;
         ~Finish() {
+            // Thread ids are reused: a later thread must not pass for this one.
+            s.thread_id.store(std::thread::id{}, std::memory_order_relaxed);
             {
                 std::lock_guard lock(s.mutex);
                 s.alive.store(false, std::memory_order_release);
