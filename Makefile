@@ -8,7 +8,7 @@ PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
 
-.PHONY: all venv install cpp-build cpp-test cpp-sanitize py-test test demo bench clean format
+.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test test demo bench clean format
 
 all: install
 
@@ -40,10 +40,17 @@ cpp-sanitize: cpp-build
 	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/asan/kestrel_tests --gtest_brief=1
 
+# The C++ tests under ThreadSanitizer (the watchdog's threads above all).
+cpp-tsan: cpp-build
+	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
+	    -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/kestrel_tests --gtest_brief=1
+
 py-test: install
 	cd python/tests && ../../$(PY) -m pytest -q -p no:cacheprovider .
 
-test: cpp-test cpp-sanitize py-test
+test: cpp-test cpp-sanitize cpp-tsan py-test
 
 demo: install
 	$(PY) -m kestrel decode 3611223D393344226E0302 --seq 5 --crc0 0x1234
