@@ -29,6 +29,7 @@ public:
         nb::gil_scoped_acquire gil;
         callable_();
     }
+    nb::handle callable() const noexcept { return callable_; }
     // The host's equality: equal bound methods of one object are one subscriber.
     bool same_as(const ChangeSubscriber &other) const override {
         const auto *o = dynamic_cast<const PySubscriber *>(&other);
@@ -64,6 +65,36 @@ nb::object item_object(const DictionaryItemPtr &item) { return nb::cast(item); }
     PyErr_SetObject(PyExc_KeyError, key.ptr());
     throw nb::python_error();
 }
+
+// Subscribers are the only host objects an item holds; reporting them lets
+// the collector free cycles such as item -> bound method -> owner -> item.
+int item_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    int result = 0;
+    nb::inst_ptr<DictionaryItem>(self)->visit_subscribers([&](const ChangeSubscriber &s) {
+        const auto *py = dynamic_cast<const PySubscriber *>(&s);
+        if (result == 0 && py != nullptr) result = visit(py->callable().ptr(), arg);
+    });
+    return result;
+}
+
+int item_clear(PyObject *self) {
+    if (nb::inst_ready(self)) nb::inst_ptr<DictionaryItem>(self)->clear_subscribers();
+    return 0;
+}
+
+PyType_Slot item_slots[] = {{Py_tp_traverse, (void *)item_traverse}, {Py_tp_clear, (void *)item_clear}, {0, nullptr}};
+
+int dictionary_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    for (const auto &item : nb::inst_ptr<Dictionary>(self)->items())
+        if (int r = visit_owned(item, visit, arg)) return r;
+    return 0;
+}
+
+PyType_Slot dictionary_slots[] = {{Py_tp_traverse, (void *)dictionary_traverse}, {0, nullptr}};
 
 }  // namespace
 
@@ -113,7 +144,7 @@ void bind_dictionary(nb::module_ &m) {
     using namespace nb::literals;
 
     auto base =
-        nb::class_<DictionaryItem>(m, "DictionaryItem", "Safety dictionary item")
+        nb::class_<DictionaryItem>(m, "DictionaryItem", "Safety dictionary item", nb::type_slots(item_slots))
             .def(
                 "__init__",
                 [](DictionaryItem *self, nb::handle key, nb::handle name, DataType data_type) {
@@ -132,7 +163,7 @@ void bind_dictionary(nb::module_ &m) {
             .def("_set_fail_safe", &DictionaryItem::_set_fail_safe);
     base.attr("DataTypes") = m.attr("DataType");
 
-    nb::class_<DictionaryItemInput, DictionaryItem>(m, "DictionaryItemInput", "Safe input item", nb::is_final())
+    nb::class_<DictionaryItemInput, DictionaryItem>(m, "DictionaryItemInput", "Safe input item", nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
             [](DictionaryItemInput *self, nb::handle key, nb::handle name, DataType data_type, nb::handle fail_safe) {
@@ -151,7 +182,7 @@ void bind_dictionary(nb::module_ &m) {
             [](DictionaryItemInput &item, nb::handle callback) { item.unsubscribe_changed(PySubscriber(callback)); },
             "callback"_a);
 
-    nb::class_<DictionaryItemOutput, DictionaryItem>(m, "DictionaryItemOutput", "Safe output item", nb::is_final())
+    nb::class_<DictionaryItemOutput, DictionaryItem>(m, "DictionaryItemOutput", "Safe output item", nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
             [](DictionaryItemOutput *self, nb::handle key, nb::handle name, DataType data_type) {
@@ -161,7 +192,7 @@ void bind_dictionary(nb::module_ &m) {
         .def_prop_ro("_value", [](const DictionaryItemOutput &item) { return from_value(item.value()); });
 
     nb::class_<DictionaryItemInputOutput, DictionaryItem>(
-        m, "DictionaryItemInputOutput", "Safe item with an input side and an output side", nb::is_final())
+        m, "DictionaryItemInputOutput", "Safe item with an input side and an output side", nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
             [](DictionaryItemInputOutput *self, nb::handle key, nb::handle name, DataType data_type,
@@ -188,7 +219,7 @@ void bind_dictionary(nb::module_ &m) {
             },
             "callback"_a);
 
-    nb::class_<Dictionary>(m, "Dictionary", "Safety dictionary")
+    nb::class_<Dictionary>(m, "Dictionary", "Safety dictionary", nb::type_slots(dictionary_slots))
         .def(
             "__init__",
             [](Dictionary *self, nb::handle items) {

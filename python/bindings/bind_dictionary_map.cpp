@@ -44,12 +44,34 @@ nb::list entry_list(const DictionaryMap &map) {
 
 nb::tuple pair_tuple(std::pair<int, int> p) { return nb::make_tuple(p.first, p.second); }
 
+// The host objects a map and a loose entry hold (see visit_owned). An entry
+// inside a map is reported by its map only, so nothing is reported twice.
+int map_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const auto *map = nb::inst_ptr<DictionaryMap>(self);
+    if (int r = visit_owned(map->dictionary(), visit, arg)) return r;
+    for (const auto &entry : map->entries())
+        if (int r = visit_owned(entry->item(), visit, arg)) return r;
+    return 0;
+}
+
+int entry_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self)) return 0;
+    const auto *entry = nb::inst_ptr<DictionaryMappedItem>(self);
+    return entry->in_map() ? 0 : visit_owned(entry->item(), visit, arg);
+}
+
+PyType_Slot map_slots[] = {{Py_tp_traverse, (void *)map_traverse}, {0, nullptr}};
+PyType_Slot entry_slots[] = {{Py_tp_traverse, (void *)entry_traverse}, {0, nullptr}};
+
 }  // namespace
 
 void bind_dictionary_map(nb::module_ &m) {
     using namespace nb::literals;
 
-    nb::class_<DictionaryMappedItem>(m, "DictionaryMappedItem", "Entry of a dictionary map")
+    nb::class_<DictionaryMappedItem>(m, "DictionaryMappedItem", "Entry of a dictionary map", nb::type_slots(entry_slots))
         .def(
             "__init__",
             [](DictionaryMappedItem *self, nb::handle item, nb::handle bits, nb::handle position_bits) {
@@ -73,7 +95,8 @@ void bind_dictionary_map(nb::module_ &m) {
         .def(
             "_write", [](DictionaryMappedItem &e, nb::handle value) { e._write(to_i64(value)); }, "value"_a);
 
-    nb::class_<DictionaryMap>(m, "DictionaryMap", "Map of dictionary items into the safe data of a frame")
+    nb::class_<DictionaryMap>(m, "DictionaryMap", "Map of dictionary items into the safe data of a frame",
+                            nb::type_slots(map_slots))
         .def(
             "__init__",
             [](DictionaryMap *self, std::shared_ptr<Dictionary> dictionary, nb::handle item_types_accepted) {

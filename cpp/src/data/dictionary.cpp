@@ -232,6 +232,16 @@ void DictionaryItem::unsubscribe(const ChangeSubscriber &callback) {
     has_subscribers_.store(!subscribers_.empty(), std::memory_order_release);
 }
 
+void DictionaryItem::clear_subscribers() {
+    std::vector<ChangeCallback> dropped;
+    {
+        std::lock_guard lock(subscribers_mutex_);
+        dropped.swap(subscribers_);
+        has_subscribers_.store(false, std::memory_order_release);
+    }
+    // released here, outside the lock
+}
+
 // --- Dictionary -----------------------------------------------------------------
 
 Dictionary::Dictionary(std::vector<DictionaryItemPtr> items) : items_(std::move(items)) {

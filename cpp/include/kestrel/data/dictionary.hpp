@@ -94,6 +94,15 @@ public:
     // lets the data exchange skip unchanged inputs.
     bool input_unchanged(uint32_t raw) const noexcept;
 
+    // For hosts with a garbage collector: the subscribers held, and dropping
+    // them all (to break reference cycles through subscribers).
+    template <typename Visit>
+    void visit_subscribers(Visit &&visit) const {
+        std::lock_guard lock(subscribers_mutex_);
+        for (const auto &callback : subscribers_) visit(*callback);
+    }
+    void clear_subscribers();
+
 protected:
     DictionaryItem(ItemKind kind, int32_t key, std::string name, DataType data_type, Value fail_safe);
 
@@ -112,7 +121,7 @@ private:
     Value fail_safe_;
     ValueCell input_;
     ValueCell output_;
-    std::mutex subscribers_mutex_;
+    mutable std::mutex subscribers_mutex_;
     std::vector<ChangeCallback> subscribers_;
     std::atomic<bool> has_subscribers_{false};
 };

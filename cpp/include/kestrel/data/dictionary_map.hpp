@@ -33,6 +33,7 @@ public:
 
     const DictionaryItemPtr &item() const noexcept { return item_; }
     bool is_padding() const noexcept { return !item_; }
+    bool in_map() const noexcept { return owner_ != nullptr; }
     uint8_t bits() const noexcept { return bits_; }
     uint8_t position_bits() const noexcept { return position_bits_; }
 
