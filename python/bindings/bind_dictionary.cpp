@@ -57,6 +57,13 @@ std::string name_argument(nb::handle h) {
     return nb::cast<std::string>(h);
 }
 
+// A DataType member; integers are not interchangeable with it.
+DataType data_type_argument(nb::handle h) {
+    if (!nb::isinstance<DataType>(h))
+        throw_python(ErrorKind::Type, std::string("data_type must be a DataType, not ") + Py_TYPE(h.ptr())->tp_name);
+    return nb::cast<DataType>(h);
+}
+
 int64_t raw_argument(nb::handle h) { return to_i64(h, "int64_t"); }
 
 nb::object item_object(const DictionaryItemPtr &item) { return nb::cast(item); }
@@ -147,8 +154,8 @@ void bind_dictionary(nb::module_ &m) {
         nb::class_<DictionaryItem>(m, "DictionaryItem", "Safety dictionary item", nb::type_slots(item_slots))
             .def(
                 "__init__",
-                [](DictionaryItem *self, nb::handle key, nb::handle name, DataType data_type) {
-                    new (self) DictionaryItem(to_i32(key), name_argument(name), data_type);
+                [](DictionaryItem *self, nb::handle key, nb::handle name, nb::handle data_type) {
+                    new (self) DictionaryItem(to_i32(key), name_argument(name), data_type_argument(data_type));
                 },
                 "key"_a, "name"_a, "data_type"_a)
             .def_prop_ro("key", &DictionaryItem::key)
@@ -166,8 +173,8 @@ void bind_dictionary(nb::module_ &m) {
     nb::class_<DictionaryItemInput, DictionaryItem>(m, "DictionaryItemInput", "Safe input item", nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
-            [](DictionaryItemInput *self, nb::handle key, nb::handle name, DataType data_type, nb::handle fail_safe) {
-                new (self) DictionaryItemInput(to_i32(key), name_argument(name), data_type, to_value(fail_safe));
+            [](DictionaryItemInput *self, nb::handle key, nb::handle name, nb::handle data_type, nb::handle fail_safe) {
+                new (self) DictionaryItemInput(to_i32(key), name_argument(name), data_type_argument(data_type), to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_value"_a)
         .def_prop_ro("_value", [](const DictionaryItemInput &item) { return from_value(item.value()); })
@@ -185,8 +192,8 @@ void bind_dictionary(nb::module_ &m) {
     nb::class_<DictionaryItemOutput, DictionaryItem>(m, "DictionaryItemOutput", "Safe output item", nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
-            [](DictionaryItemOutput *self, nb::handle key, nb::handle name, DataType data_type) {
-                new (self) DictionaryItemOutput(to_i32(key), name_argument(name), data_type);
+            [](DictionaryItemOutput *self, nb::handle key, nb::handle name, nb::handle data_type) {
+                new (self) DictionaryItemOutput(to_i32(key), name_argument(name), data_type_argument(data_type));
             },
             "key"_a, "name"_a, "data_type"_a)
         .def_prop_ro("_value", [](const DictionaryItemOutput &item) { return from_value(item.value()); });
@@ -195,9 +202,9 @@ void bind_dictionary(nb::module_ &m) {
         m, "DictionaryItemInputOutput", "Safe item with an input side and an output side", nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
-            [](DictionaryItemInputOutput *self, nb::handle key, nb::handle name, DataType data_type,
+            [](DictionaryItemInputOutput *self, nb::handle key, nb::handle name, nb::handle data_type,
                nb::handle fail_safe) {
-                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), data_type, to_value(fail_safe));
+                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), data_type_argument(data_type), to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_input_value"_a)
         .def_prop_ro("value_input",
