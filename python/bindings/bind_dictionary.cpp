@@ -170,11 +170,13 @@ void bind_dictionary(nb::module_ &m) {
             .def("_set_fail_safe", &DictionaryItem::_set_fail_safe);
     base.attr("DataTypes") = m.attr("DataType");
 
-    nb::class_<DictionaryItemInput, DictionaryItem>(m, "DictionaryItemInput", "Safe input item", nb::is_final(), nb::type_slots(item_slots))
+    nb::class_<DictionaryItemInput, DictionaryItem>(m, "DictionaryItemInput", "Safe input item", nb::is_final(),
+                                                    nb::type_slots(item_slots))
         .def(
             "__init__",
             [](DictionaryItemInput *self, nb::handle key, nb::handle name, nb::handle data_type, nb::handle fail_safe) {
-                new (self) DictionaryItemInput(to_i32(key), name_argument(name), data_type_argument(data_type), to_value(fail_safe));
+                new (self) DictionaryItemInput(to_i32(key), name_argument(name), data_type_argument(data_type),
+                                               to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_value"_a)
         .def_prop_ro("_value", [](const DictionaryItemInput &item) { return from_value(item.value()); })
@@ -189,7 +191,8 @@ void bind_dictionary(nb::module_ &m) {
             [](DictionaryItemInput &item, nb::handle callback) { item.unsubscribe_changed(PySubscriber(callback)); },
             "callback"_a);
 
-    nb::class_<DictionaryItemOutput, DictionaryItem>(m, "DictionaryItemOutput", "Safe output item", nb::is_final(), nb::type_slots(item_slots))
+    nb::class_<DictionaryItemOutput, DictionaryItem>(m, "DictionaryItemOutput", "Safe output item", nb::is_final(),
+                                                     nb::type_slots(item_slots))
         .def(
             "__init__",
             [](DictionaryItemOutput *self, nb::handle key, nb::handle name, nb::handle data_type) {
@@ -198,13 +201,15 @@ void bind_dictionary(nb::module_ &m) {
             "key"_a, "name"_a, "data_type"_a)
         .def_prop_ro("_value", [](const DictionaryItemOutput &item) { return from_value(item.value()); });
 
-    nb::class_<DictionaryItemInputOutput, DictionaryItem>(
-        m, "DictionaryItemInputOutput", "Safe item with an input side and an output side", nb::is_final(), nb::type_slots(item_slots))
+    nb::class_<DictionaryItemInputOutput, DictionaryItem>(m, "DictionaryItemInputOutput",
+                                                          "Safe item with an input side and an output side",
+                                                          nb::is_final(), nb::type_slots(item_slots))
         .def(
             "__init__",
             [](DictionaryItemInputOutput *self, nb::handle key, nb::handle name, nb::handle data_type,
                nb::handle fail_safe) {
-                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), data_type_argument(data_type), to_value(fail_safe));
+                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), data_type_argument(data_type),
+                                                     to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_input_value"_a)
         .def_prop_ro("value_input",

@@ -71,7 +71,8 @@ PyType_Slot entry_slots[] = {{Py_tp_traverse, (void *)entry_traverse}, {0, nullp
 void bind_dictionary_map(nb::module_ &m) {
     using namespace nb::literals;
 
-    nb::class_<DictionaryMappedItem>(m, "DictionaryMappedItem", "Entry of a dictionary map", nb::type_slots(entry_slots))
+    nb::class_<DictionaryMappedItem>(m, "DictionaryMappedItem", "Entry of a dictionary map",
+                                     nb::type_slots(entry_slots))
         .def(
             "__init__",
             [](DictionaryMappedItem *self, nb::handle item, nb::handle bits, nb::handle position_bits) {
@@ -96,7 +97,7 @@ void bind_dictionary_map(nb::module_ &m) {
             "_write", [](DictionaryMappedItem &e, nb::handle value) { e._write(to_i64(value)); }, "value"_a);
 
     nb::class_<DictionaryMap>(m, "DictionaryMap", "Map of dictionary items into the safe data of a frame",
-                            nb::type_slots(map_slots))
+                              nb::type_slots(map_slots))
         .def(
             "__init__",
             [](DictionaryMap *self, std::shared_ptr<Dictionary> dictionary, nb::handle item_types_accepted) {
