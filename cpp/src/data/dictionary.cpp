@@ -1,0 +1,285 @@
+#include "kestrel/data/dictionary.hpp"
+
+#include <bit>
+#include <cmath>
+
+#include "kestrel/common/error.hpp"
+
+namespace kestrel {
+
+namespace {
+
+bool int_equals_double(int64_t i, double d) noexcept {
+    if (!std::isfinite(d) || std::trunc(d) != d) return false;
+    // 2^63 is the first double above every int64.
+    if (d < -9223372036854775808.0 || d >= 9223372036854775808.0) return false;
+    return static_cast<int64_t>(d) == i;
+}
+
+int64_t as_int(const Value &v) noexcept {
+    if (const auto *b = std::get_if<bool>(&v)) return *b ? 1 : 0;
+    return std::get<int64_t>(v);
+}
+
+class FunctionSubscriber final : public ChangeSubscriber {
+public:
+    FunctionSubscriber(std::function<void()> fn, const void *tag) : fn_(std::move(fn)), tag_(tag) {}
+    void notify() override { fn_(); }
+    bool same_as(const ChangeSubscriber &other) const override {
+        if (&other == this) return true;
+        const auto *o = dynamic_cast<const FunctionSubscriber *>(&other);
+        return o != nullptr && tag_ != nullptr && o->tag_ == tag_;
+    }
+
+private:
+    std::function<void()> fn_;
+    const void *tag_;
+};
+
+}  // namespace
+
+bool values_equal(const Value &a, const Value &b) noexcept {
+    const auto *da = std::get_if<double>(&a);
+    const auto *db = std::get_if<double>(&b);
+    if (da && db) return *da == *db || (std::isnan(*da) && std::isnan(*db));
+    if (da) return int_equals_double(as_int(b), *da);
+    if (db) return int_equals_double(as_int(a), *db);
+    return as_int(a) == as_int(b);
+}
+
+ChangeCallback make_change_callback(std::function<void()> fn, const void *tag) {
+    return std::make_shared<FunctionSubscriber>(std::move(fn), tag);
+}
+
+// --- ValueCell ----------------------------------------------------------------
+
+Value ValueCell::load() const noexcept {
+    for (;;) {
+        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        if (before & 1u) continue;  // a writer is in the middle of a store
+        const uint8_t kind = kind_.load(std::memory_order_relaxed);
+        const uint64_t bits = bits_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sequence_.load(std::memory_order_relaxed) != before) continue;
+        switch (kind) {
+            case kBool:
+                return bits != 0;
+            case kInt:
+                return static_cast<int64_t>(bits);
+            default:
+                return std::bit_cast<double>(bits);
+        }
+    }
+}
+
+bool ValueCell::load_raw(uint32_t &raw) const noexcept {
+    for (;;) {
+        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        if (before & 1u) continue;
+        const bool valid = raw_valid_.load(std::memory_order_relaxed);
+        const uint32_t r = raw_.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (sequence_.load(std::memory_order_relaxed) != before) continue;
+        raw = r;
+        return valid;
+    }
+}
+
+void ValueCell::store(DataType type, const Value &value) noexcept {
+    uint8_t kind = kBool;
+    uint64_t bits = 0;
+    if (const auto *b = std::get_if<bool>(&value)) {
+        bits = *b ? 1 : 0;
+    } else if (const auto *i = std::get_if<int64_t>(&value)) {
+        kind = kInt;
+        bits = static_cast<uint64_t>(*i);
+    } else {
+        kind = kDouble;
+        bits = std::bit_cast<uint64_t>(std::get<double>(value));
+    }
+    // The cached form is kept only when it maps back to this very value, so
+    // comparing integer forms is the same as comparing values.
+    uint32_t raw = 0;
+    bool valid = false;
+    try {
+        raw = serialize_value(type, value);
+        valid = values_equal(unserialize_value(type, raw), value);
+    } catch (...) {
+        valid = false;
+    }
+
+    while (writer_.test_and_set(std::memory_order_acquire)) {
+    }
+    const uint32_t seq = sequence_.load(std::memory_order_relaxed);
+    sequence_.store(seq + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    kind_.store(kind, std::memory_order_relaxed);
+    bits_.store(bits, std::memory_order_relaxed);
+    raw_.store(raw, std::memory_order_relaxed);
+    raw_valid_.store(valid, std::memory_order_relaxed);
+    sequence_.store(seq + 2, std::memory_order_release);
+    writer_.clear(std::memory_order_release);
+}
+
+// --- DictionaryItem -----------------------------------------------------------
+
+DictionaryItem::DictionaryItem(ItemKind kind, int32_t key, std::string name, DataType data_type, Value fail_safe)
+    : kind_(kind),
+      key_(key),
+      name_(std::move(name)),
+      data_type_(data_type),
+      fail_safe_(fail_safe),
+      input_(data_type, fail_safe),
+      output_(data_type, data_type_initial_value(data_type)) {}
+
+void DictionaryItem::set(const Value &value) {
+    switch (kind_) {
+        case ItemKind::Input:
+            raise(ErrorKind::Permission, "Cannot set safe input item " + name_);
+        case ItemKind::Output:
+        case ItemKind::InputOutput:
+            output_.store(data_type_, value);
+            return;
+        case ItemKind::Base:
+            break;
+    }
+    raise(ErrorKind::NotImplemented);
+}
+
+Value DictionaryItem::get() const {
+    switch (kind_) {
+        case ItemKind::Input:
+        case ItemKind::InputOutput:
+            return input_.load();
+        case ItemKind::Output:
+            return output_.load();
+        case ItemKind::Base:
+            break;
+    }
+    raise(ErrorKind::NotImplemented);
+}
+
+uint32_t DictionaryItem::_read() const {
+    if (!has_output()) raise(ErrorKind::NotImplemented);
+    uint32_t raw;
+    if (output_.load_raw(raw)) return raw;
+    return serialize_value(data_type_, output_.load());  // raises the serialisation error
+}
+
+void DictionaryItem::_write(int64_t raw) {
+    if (!has_input()) raise(ErrorKind::NotImplemented);
+    set_input_value(unserialize_value(data_type_, raw));
+}
+
+void DictionaryItem::_set_fail_safe() {
+    if (has_input()) set_input_value(fail_safe_);
+}
+
+bool DictionaryItem::input_unchanged(uint32_t raw) const noexcept {
+    uint32_t current;
+    return has_input() && input_.load_raw(current) && current == raw;
+}
+
+void DictionaryItem::set_input_value(const Value &value) {
+    if (values_equal(input_.load(), value)) return;
+    input_.store(data_type_, value);
+    if (!has_subscribers_.load(std::memory_order_acquire)) return;
+    // A snapshot: subscribers may subscribe or unsubscribe while being called.
+    std::vector<ChangeCallback> snapshot;
+    {
+        std::lock_guard lock(subscribers_mutex_);
+        snapshot = subscribers_;
+    }
+    for (const auto &callback : snapshot) callback->notify();  // a failure ends the notification
+}
+
+void DictionaryItem::subscribe(ChangeCallback callback) {
+    if (!callback) raise(ErrorKind::Type, "callback must not be null");
+    std::vector<ChangeCallback> snapshot;
+    {
+        std::lock_guard lock(subscribers_mutex_);
+        snapshot = subscribers_;
+    }
+    // Compared outside the lock: the host's equality may run arbitrary code.
+    for (const auto &existing : snapshot)
+        if (existing->same_as(*callback)) return;
+    std::lock_guard lock(subscribers_mutex_);
+    subscribers_.push_back(std::move(callback));
+    has_subscribers_.store(true, std::memory_order_release);
+}
+
+void DictionaryItem::unsubscribe(const ChangeSubscriber &callback) {
+    std::vector<ChangeCallback> snapshot;
+    {
+        std::lock_guard lock(subscribers_mutex_);
+        snapshot = subscribers_;
+    }
+    ChangeCallback found;
+    for (const auto &existing : snapshot) {
+        if (existing->same_as(callback)) {
+            found = existing;
+            break;
+        }
+    }
+    if (!found) return;
+    std::lock_guard lock(subscribers_mutex_);
+    for (auto it = subscribers_.begin(); it != subscribers_.end(); ++it) {
+        if (*it == found) {
+            subscribers_.erase(it);
+            break;
+        }
+    }
+    has_subscribers_.store(!subscribers_.empty(), std::memory_order_release);
+}
+
+void DictionaryItem::clear_subscribers() {
+    std::vector<ChangeCallback> dropped;
+    {
+        std::lock_guard lock(subscribers_mutex_);
+        dropped.swap(subscribers_);
+        has_subscribers_.store(false, std::memory_order_release);
+    }
+    // released here, outside the lock
+}
+
+// --- Dictionary -----------------------------------------------------------------
+
+Dictionary::Dictionary(std::vector<DictionaryItemPtr> items) : items_(std::move(items)) {
+    for (size_t i = 0; i < items_.size(); ++i) {
+        const auto &item = items_[i];
+        if (!item) raise(ErrorKind::Type, "Dictionary items must be dictionary items, not None");
+        if (by_key_.count(item->key())) raise(ErrorKind::Value, "Duplicated Key " + std::to_string(item->key()));
+        if (by_name_.find(std::string_view(item->name())) != by_name_.end())
+            raise(ErrorKind::Value, "Duplicated name " + item->name());
+        by_key_.emplace(item->key(), i);
+        by_name_.emplace(item->name(), i);
+    }
+}
+
+DictionaryItem *Dictionary::find_key(int32_t key) const noexcept {
+    const auto it = by_key_.find(key);
+    return it == by_key_.end() ? nullptr : items_[it->second].get();
+}
+
+DictionaryItem *Dictionary::find_name(std::string_view name) const noexcept {
+    const auto it = by_name_.find(name);
+    return it == by_name_.end() ? nullptr : items_[it->second].get();
+}
+
+const DictionaryItemPtr &Dictionary::item_by_key(int32_t key) const {
+    const auto it = by_key_.find(key);
+    if (it == by_key_.end()) raise(ErrorKind::Key, std::to_string(key));
+    return items_[it->second];
+}
+
+DictionaryItem &Dictionary::item_by_name(std::string_view name) const {
+    DictionaryItem *item = find_name(name);
+    if (item == nullptr) raise(ErrorKind::Key, std::string(name));
+    return *item;
+}
+
+void Dictionary::_set_inputs_to_failsafe() {
+    for (const auto &item : items_) item->_set_fail_safe();
+}
+
+}  // namespace kestrel
