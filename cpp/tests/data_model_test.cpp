@@ -42,7 +42,9 @@ TEST(Values, NumericEquality) {
     // int against float is exact, not through a lossy conversion
     EXPECT_FALSE(values_equal(int64_t{(1LL << 53) + 1}, 9007199254740992.0));
     EXPECT_FALSE(values_equal(int64_t{0}, std::nan("")));
-    EXPECT_TRUE(values_equal(std::nan(""), std::nan("")));  // no change reported for a repeated NaN
+    EXPECT_FALSE(values_equal(std::nan(""), std::nan("")));
+    EXPECT_TRUE(values_same(std::nan(""), std::nan("")));  // no change reported for a repeated NaN
+    EXPECT_TRUE(values_same(int64_t{2}, 2.0));
 }
 
 TEST(Values, ReaderNeverSeesHalfAValue) {

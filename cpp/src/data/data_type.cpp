@@ -105,6 +105,38 @@ Value unserialize_value(DataType type, int64_t raw) {
     return raw;
 }
 
+namespace {
+
+bool int_equals_double(int64_t i, double d) noexcept {
+    if (!std::isfinite(d) || std::trunc(d) != d) return false;
+    // 2^63 is the first double above every int64.
+    if (d < -9223372036854775808.0 || d >= 9223372036854775808.0) return false;
+    return static_cast<int64_t>(d) == i;
+}
+
+int64_t as_int(const Value &v) noexcept {
+    if (const auto *b = std::get_if<bool>(&v)) return *b ? 1 : 0;
+    return std::get<int64_t>(v);
+}
+
+}  // namespace
+
+bool values_equal(const Value &a, const Value &b) noexcept {
+    const auto *da = std::get_if<double>(&a);
+    const auto *db = std::get_if<double>(&b);
+    if (da && db) return *da == *db;
+    if (da) return int_equals_double(as_int(b), *da);
+    if (db) return int_equals_double(as_int(a), *db);
+    return as_int(a) == as_int(b);
+}
+
+bool values_same(const Value &a, const Value &b) noexcept {
+    const auto *da = std::get_if<double>(&a);
+    const auto *db = std::get_if<double>(&b);
+    if (da && db && std::isnan(*da) && std::isnan(*db)) return true;
+    return values_equal(a, b);
+}
+
 uint16_t div_ceil(int64_t a, int64_t b) {
     if (b == 0) raise(ErrorKind::ZeroDivision, "integer division or modulo by zero");
     // -(a // -b) with floor division, exact for negative operands.

@@ -9,18 +9,6 @@ namespace kestrel {
 
 namespace {
 
-bool int_equals_double(int64_t i, double d) noexcept {
-    if (!std::isfinite(d) || std::trunc(d) != d) return false;
-    // 2^63 is the first double above every int64.
-    if (d < -9223372036854775808.0 || d >= 9223372036854775808.0) return false;
-    return static_cast<int64_t>(d) == i;
-}
-
-int64_t as_int(const Value &v) noexcept {
-    if (const auto *b = std::get_if<bool>(&v)) return *b ? 1 : 0;
-    return std::get<int64_t>(v);
-}
-
 class FunctionSubscriber final : public ChangeSubscriber {
 public:
     FunctionSubscriber(std::function<void()> fn, const void *tag) : fn_(std::move(fn)), tag_(tag) {}
@@ -37,15 +25,6 @@ private:
 };
 
 }  // namespace
-
-bool values_equal(const Value &a, const Value &b) noexcept {
-    const auto *da = std::get_if<double>(&a);
-    const auto *db = std::get_if<double>(&b);
-    if (da && db) return *da == *db || (std::isnan(*da) && std::isnan(*db));
-    if (da) return int_equals_double(as_int(b), *da);
-    if (db) return int_equals_double(as_int(a), *db);
-    return as_int(a) == as_int(b);
-}
 
 ChangeCallback make_change_callback(std::function<void()> fn, const void *tag) {
     return std::make_shared<FunctionSubscriber>(std::move(fn), tag);
@@ -103,7 +82,7 @@ void ValueCell::store(DataType type, const Value &value) noexcept {
     bool valid = false;
     try {
         raw = serialize_value(type, value);
-        valid = values_equal(unserialize_value(type, raw), value);
+        valid = values_same(unserialize_value(type, raw), value);
     } catch (...) {
         valid = false;
     }
@@ -181,7 +160,7 @@ bool DictionaryItem::input_unchanged(uint32_t raw) const noexcept {
 }
 
 void DictionaryItem::set_input_value(const Value &value) {
-    if (values_equal(input_.load(), value)) return;
+    if (values_same(input_.load(), value)) return;
     input_.store(data_type_, value);
     if (!has_subscribers_.load(std::memory_order_acquire)) return;
     // A snapshot: subscribers may subscribe or unsubscribe while being called.

@@ -28,19 +28,6 @@ void DynamicMappableItem::store(const Value &value) {
 
 void DynamicMappableItem::set(const Value &value) { store(value); }
 
-bool values_equal(const Value &a, const Value &b) noexcept {
-    const auto as_int = [](const Value &v, int64_t &out) {
-        if (const auto *b = std::get_if<bool>(&v)) return out = *b, true;
-        if (const auto *i = std::get_if<int64_t>(&v)) return out = *i, true;
-        return false;
-    };
-    int64_t ia = 0, ib = 0;
-    if (as_int(a, ia) && as_int(b, ib)) return ia == ib;
-    // Values of the data model are at most 32 bits wide: exact as doubles.
-    const auto as_double = [](const Value &v) { return std::visit([](auto x) { return static_cast<double>(x); }, v); };
-    return as_double(a) == as_double(b);
-}
-
 void FSOEDynamicMap::_set_items(std::optional<ItemList> items) {
     if (!items) {
         items_.clear();

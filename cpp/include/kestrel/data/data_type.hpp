@@ -59,6 +59,15 @@ uint16_t serialize_bytes(DataType type, const Value &value, std::array<uint8_t, 
 // raises OverflowError for a raw value outside 0 ... 2^32 - 1.
 Value unserialize_value(DataType type, int64_t raw);
 
+// Equality of two values as Python's == has it: bools count as 0 and 1, an
+// int equals a float only when the float is exactly that integer, and a NaN
+// equals nothing.
+bool values_equal(const Value &a, const Value &b) noexcept;
+
+// The same, except that two NaNs count as the same value: a change rule uses
+// it so that a NaN received frame after frame is not a change every time.
+bool values_same(const Value &a, const Value &b) noexcept;
+
 // Ceiling division as -(a // -b), converted to an unsigned 16-bit count
 // (OverflowError outside 0 ... 65535, ZeroDivisionError for b = 0).
 uint16_t div_ceil(int64_t a, int64_t b);

@@ -16,11 +16,6 @@
 
 namespace kestrel {
 
-// Numeric equality of two values: bools count as 0/1, an int equals a float
-// only when the float is exactly that integer. Two NaNs compare equal, so a
-// NaN received frame after frame is not reported as a change every time.
-bool values_equal(const Value &a, const Value &b) noexcept;
-
 // One value, read and written as a whole from any thread (a sequence lock:
 // readers never block and never see half of a new value). It also caches the
 // value's integer form so the data exchange does not convert on every frame.

@@ -45,10 +45,6 @@ private:
     uint32_t _raw_value = 0;
 };
 
-// Python-like equality of two values: bools and integers compare as numbers,
-// a float that is not a number equals nothing.
-bool values_equal(const Value &a, const Value &b) noexcept;
-
 // An ordered list of items and the progress of their transfer. The transfer
 // operations allocate nothing and never read or write past a frame or a list.
 class FSOEDynamicMap {
