@@ -57,13 +57,6 @@ std::string name_argument(nb::handle h) {
     return nb::cast<std::string>(h);
 }
 
-// A DataType member; integers are not interchangeable with it.
-DataType data_type_argument(nb::handle h) {
-    if (!nb::isinstance<DataType>(h))
-        throw_python(ErrorKind::Type, std::string("data_type must be a DataType, not ") + Py_TYPE(h.ptr())->tp_name);
-    return nb::cast<DataType>(h);
-}
-
 int64_t raw_argument(nb::handle h) { return to_i64(h, "int64_t"); }
 
 nb::object item_object(const DictionaryItemPtr &item) { return nb::cast(item); }
@@ -155,7 +148,7 @@ void bind_dictionary(nb::module_ &m) {
             .def(
                 "__init__",
                 [](DictionaryItem *self, nb::handle key, nb::handle name, nb::handle data_type) {
-                    new (self) DictionaryItem(to_i32(key), name_argument(name), data_type_argument(data_type));
+                    new (self) DictionaryItem(to_i32(key), name_argument(name), to_data_type(data_type));
                 },
                 "key"_a, "name"_a, "data_type"_a)
             .def_prop_ro("key", &DictionaryItem::key)
@@ -175,7 +168,7 @@ void bind_dictionary(nb::module_ &m) {
         .def(
             "__init__",
             [](DictionaryItemInput *self, nb::handle key, nb::handle name, nb::handle data_type, nb::handle fail_safe) {
-                new (self) DictionaryItemInput(to_i32(key), name_argument(name), data_type_argument(data_type),
+                new (self) DictionaryItemInput(to_i32(key), name_argument(name), to_data_type(data_type),
                                                to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_value"_a)
@@ -196,7 +189,7 @@ void bind_dictionary(nb::module_ &m) {
         .def(
             "__init__",
             [](DictionaryItemOutput *self, nb::handle key, nb::handle name, nb::handle data_type) {
-                new (self) DictionaryItemOutput(to_i32(key), name_argument(name), data_type_argument(data_type));
+                new (self) DictionaryItemOutput(to_i32(key), name_argument(name), to_data_type(data_type));
             },
             "key"_a, "name"_a, "data_type"_a)
         .def_prop_ro("_value", [](const DictionaryItemOutput &item) { return from_value(item.value()); });
@@ -208,7 +201,7 @@ void bind_dictionary(nb::module_ &m) {
             "__init__",
             [](DictionaryItemInputOutput *self, nb::handle key, nb::handle name, nb::handle data_type,
                nb::handle fail_safe) {
-                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), data_type_argument(data_type),
+                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), to_data_type(data_type),
                                                      to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_input_value"_a)

@@ -70,7 +70,7 @@ void bind_frame(nb::module_ &m) {
     auto control =
         nb::class_<FSOEFrameControl>(m, "FSOEFrameControl", "View of the control words of a frame")
             .def_prop_rw("command", &FSOEFrameControl::command,
-                         [](FSOEFrameControl &c, nb::handle v) { c.set_command(to_enum<FSOECommand>(v)); })
+                         [](FSOEFrameControl &c, nb::handle v) { c.set_command(to_enum<FSOECommand>(v, "command", "an FSOECommand")); })
             .def("command_is_valid", &FSOEFrameControl::command_is_valid)
             .def_prop_rw(
                 "connection_id", &FSOEFrameControl::connection_id,

@@ -257,13 +257,6 @@ std::optional<int64_t> optional_n_bytes(nb::handle n_bytes) {
     return overflow != 0 ? -1 : v;  // beyond 64 bits: a size that fits no type
 }
 
-// A DataType member and nothing else (an int never stands for one).
-DataType to_data_type(nb::handle data_type, const char *what = "a DataType") {
-    if (!nb::isinstance<DataType>(data_type))
-        throw_python(ErrorKind::Type, std::string("data_type must be ") + what + ", not " + py_type_name(data_type));
-    return nb::cast<DataType>(data_type);
-}
-
 std::optional<DataType> optional_data_type(nb::handle data_type) {
     if (data_type.is_none()) return std::nullopt;
     return to_data_type(data_type, "a DataType or None");

@@ -71,13 +71,16 @@ nb::object from_value(const Value &v);
 
 // An argument that must be a member of the bound enumeration E (a plain
 // integer is refused: the enumerations never equal integers).
+// `what` completes the message: "<arg> must be <what>, not <type>".
 template <typename E>
-E to_enum(nb::handle h) {
-    nb::handle cls = nb::type<E>();
-    if (!PyObject_TypeCheck(h.ptr(), (PyTypeObject *)cls.ptr()))
-        throw_python(ErrorKind::Type, std::string("expected a member of ") + ((PyTypeObject *)cls.ptr())->tp_name +
-                                          ", got " + Py_TYPE(h.ptr())->tp_name);
+E to_enum(nb::handle h, const char *arg, const char *what) {
+    if (!nb::isinstance<E>(h))
+        throw_python(ErrorKind::Type, std::string(arg) + " must be " + what + ", not " + Py_TYPE(h.ptr())->tp_name);
     return nb::cast<E>(h);
+}
+
+inline DataType to_data_type(nb::handle h, const char *what = "a DataType") {
+    return to_enum<DataType>(h, "data_type", what);
 }
 
 // Bytes arguments must be bytes: TypeError otherwise.
