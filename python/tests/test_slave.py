@@ -285,7 +285,7 @@ def test_check_referring_to_its_slave_is_collected():
     sentinel = Sentinel()
     alive = weakref.ref(sentinel)
     holder = {"sentinel": sentinel}
-    holder["slave"] = make(verify_parameters=lambda p: holder["slave"] and None)
+    holder["slave"] = make(verify_parameters=lambda p, h=holder: h["slave"] and None)
     del sentinel, holder
     gc.collect()
     assert alive() is None
