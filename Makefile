@@ -8,7 +8,7 @@ PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
 
-.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test test demo bench clean format
+.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test test demo bench stubs clean format
 
 all: install
 
@@ -61,6 +61,10 @@ bench: $(PY)
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
 	for s in bench/*.py; do PYTHONPATH=build/bench/pkg $(PY) $$s; done
+
+# Regenerates the type stubs from the built extension.
+stubs: cpp-build
+	PYTHONPATH=$(BUILD)/pkg $(PY) -m nanobind.stubgen -q -m kestrel.kestrel -o python/kestrel/kestrel.pyi
 
 format:
 	clang-format -i $$(git ls-files 'cpp/*.hpp' 'cpp/*.h' 'cpp/*.cpp' 'python/bindings/*' 'bench/*.cpp')
