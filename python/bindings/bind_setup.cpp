@@ -301,7 +301,10 @@ std::optional<std::string> optional_name(nb::handle name) {
     if (name.is_none()) return std::nullopt;
     if (!PyUnicode_Check(name.ptr()))
         throw_python(ErrorKind::Type, std::string("name must be a string or None, not ") + py_type_name(name));
-    return nb::cast<std::string>(name);
+    // Any str the host can make, lone surrogates included, comes back unchanged.
+    nb::object utf8 = nb::steal(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass"));
+    if (!utf8.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
 }
 
 std::optional<int64_t> optional_n_bytes(nb::handle n_bytes) {
@@ -364,7 +367,10 @@ void bind_setup(nb::module_ &m) {
             "name",
             [](const ApplicationParameter &p) -> nb::object {
                 if (!p.name) return nb::none();
-                return nb::str(p.name->c_str(), p.name->size());
+                nb::object text = nb::steal(
+                    PyUnicode_DecodeUTF8(p.name->data(), static_cast<Py_ssize_t>(p.name->size()), "surrogatepass"));
+                if (!text.is_valid()) throw nb::python_error();  // a name set from C++ that is not UTF-8
+                return text;
             },
             [](ApplicationParameter &p, nb::handle name) { p.name = optional_name(name); },
             nb::for_setter(nb::arg("name").none()))

@@ -315,6 +315,10 @@ def test_parameter_value_errors_and_name():
     assert p.name == "speed"
     with pytest.raises(TypeError):
         p.name = 3
+    for text in ("a\x00b", "\u00fc\u20ac\U0001F600", "\ud800"):  # any str comes back unchanged
+        assert ApplicationParameter(text, 1, 1).name == text
+        p.name = text
+        assert p.name == text
 
 
 def test_parameter_refuses_changes_while_its_master_runs():
