@@ -155,13 +155,26 @@ std::optional<nb::list> sequence_items(nb::handle other) {
     return std::nullopt;
 }
 
-size_t find(const ItemList &items, nb::handle value) {
+// Index of the first entry equal to `value`. The comparison may run host code
+// that edits the list, so the index found may already lie past its end.
+std::optional<size_t> find(const ItemList &items, nb::handle value) {
     for (size_t i = 0; i < items.size(); ++i) {
         const int eq = PyObject_RichCompareBool(item_object(items[i]).ptr(), value.ptr(), Py_EQ);
         if (eq < 0) throw nb::python_error();
         if (eq) return i;
     }
-    return items.size();
+    return std::nullopt;
+}
+
+// Slice edits run on a copy, which host code met on the way (iterating the
+// new entries) cannot disturb; the result replaces the entries all at once.
+template <typename Edit>
+void edit_as_list(ItemList &v, Edit &&edit) {
+    nb::list copy = as_list(v);
+    if (edit(copy.ptr()) < 0) throw nb::python_error();
+    ItemList entries;
+    for (nb::handle h : copy) entries.push_back(to_item(h));
+    v.swap(entries);
 }
 
 void bind_item_list(nb::module_ &m) {
@@ -175,11 +188,19 @@ void bind_item_list(nb::module_ &m) {
                  return item_object(v[list_index(v, index)]);
              })
         .def("__setitem__",
-             [](ItemList &v, nb::handle index, nb::handle value) { v[list_index(v, index)] = to_item(value); })
+             [](ItemList &v, nb::handle index, nb::handle value) {
+                 if (PySlice_Check(index.ptr()))
+                     return edit_as_list(v, [&](PyObject *l) { return PyObject_SetItem(l, index.ptr(), value.ptr()); });
+                 v[list_index(v, index)] = to_item(value);
+             })
         .def("__delitem__",
-             [](ItemList &v, nb::handle index) { v.erase(v.begin() + std::ptrdiff_t(list_index(v, index))); })
+             [](ItemList &v, nb::handle index) {
+                 if (PySlice_Check(index.ptr()))
+                     return edit_as_list(v, [&](PyObject *l) { return PyObject_DelItem(l, index.ptr()); });
+                 v.erase(v.begin() + std::ptrdiff_t(list_index(v, index)));
+             })
         .def("__iter__", [](const ItemList &v) { return nb::iter(as_list(v)); })
-        .def("__contains__", [](const ItemList &v, nb::handle value) { return find(v, value) != v.size(); })
+        .def("__contains__", [](const ItemList &v, nb::handle value) { return find(v, value).has_value(); })
         .def("__eq__",
              [](nb::handle self, nb::handle other) -> nb::object {
                  auto theirs = sequence_items(other);
@@ -223,20 +244,55 @@ void bind_item_list(nb::module_ &m) {
         .def(
             "remove",
             [](ItemList &v, nb::handle value) {
-                const size_t i = find(v, value);
-                if (i == v.size()) throw_python(ErrorKind::Value, "list.remove(x): x not in list");
-                v.erase(v.begin() + std::ptrdiff_t(i));
+                const auto i = find(v, value);
+                if (!i) throw_python(ErrorKind::Value, "list.remove(x): x not in list");
+                if (*i < v.size()) v.erase(v.begin() + std::ptrdiff_t(*i));  // else the entry went meanwhile
             },
             nb::arg("item"))
         .def(
             "index",
             [](const ItemList &v, nb::handle value) {
-                const size_t i = find(v, value);
-                if (i == v.size()) throw_python(ErrorKind::Value, "item is not in list");
-                return i;
+                const auto i = find(v, value);
+                if (!i) throw_python(ErrorKind::Value, "item is not in list");
+                return *i;
             },
             nb::arg("item"))
+        .def(
+            "count",
+            [](const ItemList &v, nb::handle value) {
+                size_t n = 0;
+                for (nb::handle h : as_list(v)) {
+                    const int eq = PyObject_RichCompareBool(h.ptr(), value.ptr(), Py_EQ);
+                    if (eq < 0) throw nb::python_error();
+                    n += eq != 0;
+                }
+                return n;
+            },
+            nb::arg("item"))
+        .def("copy", [](const ItemList &v) { return as_list(v); })
+        .def("__add__",
+             [](const ItemList &v, nb::handle other) -> nb::object {
+                 if (!PyList_Check(other.ptr()) && !nb::isinstance<ItemList>(other))
+                     return nb::borrow(Py_NotImplemented);
+                 nb::list out = as_list(v);
+                 out.extend(other);
+                 return out;
+             })
+        .def("__radd__",
+             [](const ItemList &v, nb::handle other) -> nb::object {
+                 if (!PyList_Check(other.ptr())) return nb::borrow(Py_NotImplemented);
+                 nb::list out = nb::steal<nb::list>(PySequence_List(other.ptr()));
+                 out.extend(as_list(v));
+                 return out;
+             })
+        .def("__iadd__",
+             [](nb::handle self, nb::handle values) {
+                 self.attr("extend")(values);
+                 return nb::borrow(self);
+             })
         .def("clear", [](ItemList &v) { v.clear(); });
+    // Mutable and compared by content, like a list: not hashable.
+    nb::type<ItemList>().attr("__hash__") = nb::none();
 }
 
 // --- argument checks of ApplicationParameter -------------------------------------
@@ -245,7 +301,10 @@ std::optional<std::string> optional_name(nb::handle name) {
     if (name.is_none()) return std::nullopt;
     if (!PyUnicode_Check(name.ptr()))
         throw_python(ErrorKind::Type, std::string("name must be a string or None, not ") + py_type_name(name));
-    return nb::cast<std::string>(name);
+    // Any str the host can make, lone surrogates included, comes back unchanged.
+    nb::object utf8 = nb::steal(PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogatepass"));
+    if (!utf8.is_valid()) throw nb::python_error();
+    return std::string(PyBytes_AS_STRING(utf8.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(utf8.ptr())));
 }
 
 std::optional<int64_t> optional_n_bytes(nb::handle n_bytes) {
@@ -308,7 +367,10 @@ void bind_setup(nb::module_ &m) {
             "name",
             [](const ApplicationParameter &p) -> nb::object {
                 if (!p.name) return nb::none();
-                return nb::str(p.name->c_str(), p.name->size());
+                nb::object text = nb::steal(
+                    PyUnicode_DecodeUTF8(p.name->data(), static_cast<Py_ssize_t>(p.name->size()), "surrogatepass"));
+                if (!text.is_valid()) throw nb::python_error();  // a name set from C++ that is not UTF-8
+                return text;
             },
             [](ApplicationParameter &p, nb::handle name) { p.name = optional_name(name); },
             nb::for_setter(nb::arg("name").none()))

@@ -141,6 +141,47 @@ def test_items_list_is_one_live_object():
     assert m._items == [b]
 
 
+def test_items_list_operations_of_a_list():
+    a, b, c = (DynamicMappableItem(i, DataType.UINT8) for i in range(3))
+    m = FSOEDynamicMap()
+    m.add(a)
+    m.add(b)
+    items = m._items
+    assert items + [c] == [a, b, c] and [c] + items == [c, a, b] and items.copy() == [a, b]
+    assert type(items.copy()) is list and items.count(a) == 1
+    m._items += [c]
+    assert m._items is items and m.total_items() == 3
+    items[0:2] = [c]
+    assert items == [c, c]
+    with pytest.raises(TypeError):
+        items[0:1] = [a, 5]  # all or nothing
+    assert items == [c, c]
+    del items[:]
+    assert m.total_items() == 0 and m._items is items
+    with pytest.raises(TypeError):
+        hash(items)  # mutable and compared by content
+
+
+def test_items_list_survives_host_code_that_edits_it_while_searched():
+    m = FSOEDynamicMap()
+    for i in range(3):
+        m.add(DynamicMappableItem(i, DataType.UINT8))
+    items = m._items
+
+    class EmptiesTheListThenMatches:
+        calls = 0
+
+        def __eq__(self, other):
+            self.calls += 1
+            if self.calls == 3:
+                items.clear()
+                return True
+            return False
+
+    items.remove(EmptiesTheListThenMatches())  # the match lies past the end now
+    assert len(items) == 0 and m.total_items() == 0
+
+
 def test_items_assignment_accepts_a_list_or_no_value():
     a = DynamicMappableItem(1, DataType.UINT16)
     m = FSOEDynamicMap()
@@ -274,6 +315,10 @@ def test_parameter_value_errors_and_name():
     assert p.name == "speed"
     with pytest.raises(TypeError):
         p.name = 3
+    for text in ("a\x00b", "\u00fc\u20ac\U0001F600", "\ud800"):  # any str comes back unchanged
+        assert ApplicationParameter(text, 1, 1).name == text
+        p.name = text
+        assert p.name == text
 
 
 def test_parameter_refuses_changes_while_its_master_runs():
