@@ -384,10 +384,8 @@ void bind_setup(nb::module_ &m) {
                 if (master.is_none()) return p._set_use_by_master(nullptr);
                 // An owner already in place is refused first (the core raises).
                 if (p.used_by_master()) return p._set_use_by_master(nullptr);
-                // On the type as well: a property that fails is still a state.
-                if (!nb::hasattr(master, "running") && !nb::hasattr(master.type(), "running"))
-                    throw_python(ErrorKind::Type,
-                                 std::string("master must have a 'running' state, not ") + py_type_name(master));
+                // Any object binds; its `running` state is read at each set, so an
+                // owner without one makes set fail (AttributeError), never pass.
                 p._set_use_by_master(std::make_shared<PythonOwner>(master));
             },
             nb::arg("master").none(),

@@ -353,11 +353,14 @@ def test_parameter_is_bound_once_for_good():
         p.set(3)
 
 
-def test_parameter_master_needs_a_running_state():
+def test_parameter_master_without_a_running_state_refuses_set():
     p = ApplicationParameter("p", 1, 1)
-    with pytest.raises(TypeError):
-        p._set_use_by_master(object())
-    p._set_use_by_master(Master())  # the refused object did not bind
+    p._set_use_by_master(object())
+    with pytest.raises(AttributeError):
+        p.set(2)
+    assert p.value == 1
+    with pytest.raises(PermissionError):
+        p._set_use_by_master(Master())  # bound for good
 
     class Broken:
         @property
