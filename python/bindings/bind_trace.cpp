@@ -75,7 +75,7 @@ void bind_trace(nb::module_ &m) {
             if (!trace::enabled()) return;
             trace::log_transition(nb::cast<std::string>(nb::str(name)));
         },
-        nb::arg("name"), "Trace a state transition");
+        nb::arg("name").none(), "Trace a state transition");
     m.def(
         "_log_generate_crc",
         [](const FSOEFrame &frame) {

@@ -142,3 +142,36 @@ def test_div_ceil_and_align_bits():
 
 def test_value_types():
     assert typing.get_args(k.DICTIONARY_VALUE_TYPES) == (float, int, bool)
+
+
+@pytest.mark.parametrize("a,b,expected", [
+    (-(2**63), 1, "can't convert negative value to uint16_t"),   # once a hardware trap
+    (-(2**63), -1, "value too large to convert to uint16_t"),
+    (2**63 - 1, -(2**63), 0),
+    (-7, -2, 4),
+    (7, -2, "can't convert negative value to uint16_t"),
+    (2**70, 2**70, 1),
+    (-(2**70), 2**80, 0),
+    (2**70, 1, "value too large to convert to uint16_t"),
+    (2**70, 0, ZeroDivisionError),
+])
+def test_div_ceil_over_the_whole_integer_range(a, b, expected):
+    if expected is ZeroDivisionError:
+        with pytest.raises(ZeroDivisionError):
+            k.div_ceil(a, b)
+    elif isinstance(expected, str):
+        with pytest.raises(OverflowError, match=f"^{expected}$"):
+            k.div_ceil(a, b)
+    else:
+        assert k.div_ceil(a, b) == expected == -(a // -b)
+
+
+def test_integers_beyond_64_bits_follow_each_type():
+    assert DataType.FLOAT.serialize_value(2**70) == struct.unpack("<I", struct.pack("<f", 2**70))[0]
+    assert DataType.FLOAT.serialize_bytes(-(2**70)) == struct.pack("<f", -(2**70))
+    with pytest.raises(OverflowError, match="^float too large to pack with f format$"):
+        DataType.FLOAT.serialize_value(10**40)
+    with pytest.raises(OverflowError, match="^int too large to convert to float$"):
+        DataType.FLOAT.serialize_value(10**400)
+    with pytest.raises(ValueError, match="^Invalid value for BOOL type$"):
+        DataType.BOOL.serialize_value(2**70)

@@ -27,11 +27,13 @@ def _example():
 def test_transition_and_generation_lines(trace_on, capsys):
     k._log_transition("PARA_OK")
     k._log_transition(42)
+    k._log_transition(None)
     f = _example()
     f.generate_crcs()
     assert capsys.readouterr().out.splitlines() == [
         "MASTER | TRANSITION | PARA_OK",
         "MASTER | TRANSITION | 42",
+        "MASTER | TRANSITION | None",
         "MASTER | CRC | Generating",
         "Calculated CRC[0]: 0x393d",
         "Reference CRC0:    0x1234",
