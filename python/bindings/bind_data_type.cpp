@@ -31,20 +31,41 @@ nb::object unserialize(DataType type, nb::handle value) {
 // A value for `type`. Integers beyond 64 bits follow the type's own rule:
 // a float conversion for FLOAT (so 2**70 packs and 10**40 overflows the
 // packing), the BOOL message for BOOL, out of range for the integer types.
+// Other objects: FLOAT takes whatever converts to a float (as the packing
+// does), BOOL whatever compares equal to 1 or 0 and refuses the rest with its
+// message; the integer types refuse them with TypeError.
 Value to_typed_value(DataType type, nb::handle h) {
-    if (!is_int(h)) return to_value(h);
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
-    if (overflow == 0) return static_cast<int64_t>(v);
-    switch (type) {
-        case DataType::FLOAT: {
-            const double d = PyLong_AsDouble(h.ptr());
-            if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
-            return d;
+    PyObject *o = h.ptr();
+    if (is_int(h)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+        if (overflow == 0) return static_cast<int64_t>(v);
+        switch (type) {
+            case DataType::FLOAT: {
+                const double d = PyLong_AsDouble(o);
+                if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+                return d;
+            }
+            case DataType::BOOL: raise(ErrorKind::Value, "Invalid value for BOOL type");
+            default: raise(ErrorKind::Value);
         }
-        case DataType::BOOL: raise(ErrorKind::Value, "Invalid value for BOOL type");
-        default: raise(ErrorKind::Value);
     }
+    if (PyBool_Check(o) || PyFloat_Check(o)) return to_value(h);
+    if (type == DataType::FLOAT) {
+        const double d = PyFloat_AsDouble(o);
+        if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
+        return d;
+    }
+    if (type == DataType::BOOL) {
+        for (long candidate : {1L, 0L}) {
+            nb::object number = nb::steal(PyLong_FromLong(candidate));
+            const int equal = PyObject_RichCompareBool(o, number.ptr(), Py_EQ);
+            if (equal < 0) throw nb::python_error();
+            if (equal != 0) return candidate == 1;
+        }
+        raise(ErrorKind::Value, "Invalid value for BOOL type");
+    }
+    return to_value(h);
 }
 
 // -(a // -b) on Python integers of any size, for operands beyond 64 bits.
@@ -86,7 +107,7 @@ void bind_data_type(nb::module_ &m) {
         .def("get_initial_value", [](DataType t) { return from_value(data_type_initial_value(t)); },
              "Get default initial value for the data type")
         .def("serialize_value", [](DataType t, nb::handle value) { return serialize_value(t, to_typed_value(t, value)); },
-             nb::arg("value"), "Convert value to integer representation")
+             nb::arg("value").none(), "Convert value to integer representation")
         .def(
             "serialize_bytes",
             [](DataType t, nb::handle value) {
@@ -94,7 +115,7 @@ void bind_data_type(nb::module_ &m) {
                 const uint16_t n = serialize_bytes(t, to_typed_value(t, value), out);
                 return nb::bytes(reinterpret_cast<const char *>(out.data()), n);
             },
-            nb::arg("value"), "Convert value to bytes representation")
+            nb::arg("value").none(), "Convert value to bytes representation")
         .def("unserialize_value", &unserialize, nb::arg("value"), "Convert integer representation to value");
 
     m.def(

@@ -175,3 +175,21 @@ def test_integers_beyond_64_bits_follow_each_type():
         DataType.FLOAT.serialize_value(10**400)
     with pytest.raises(ValueError, match="^Invalid value for BOOL type$"):
         DataType.BOOL.serialize_value(2**70)
+
+
+@pytest.mark.parametrize("value", ["1", None, [1], 0.5, math.nan, -1])
+def test_bool_refuses_anything_but_true_false_one_zero(value):
+    with pytest.raises(ValueError, match="^Invalid value for BOOL type$"):
+        DataType.BOOL.serialize_value(value)
+
+
+def test_numbers_of_other_kinds():
+    from decimal import Decimal
+    from fractions import Fraction
+
+    assert DataType.BOOL.serialize_value(Fraction(1)) == 1 and DataType.BOOL.serialize_bytes(Decimal(0)) == b"\x00"
+    for v in (Fraction(1, 3), Decimal("1.5")):
+        assert DataType.FLOAT.serialize_bytes(v) == struct.pack("<f", v)
+    for member, v in ((DataType.FLOAT, "1"), (DataType.FLOAT, None), (DataType.UINT8, None), (DataType.UINT8, Fraction(1))):
+        with pytest.raises(TypeError):
+            member.serialize_value(v)
