@@ -179,6 +179,7 @@ void bind_frame(nb::module_ &m) {
             return f;
         },
         nb::scope(frame), nb::name("frame_from_array"), nb::arg("cls"), nb::arg("data"),
+        nb::sig("def frame_from_array(cls, data: object) -> FSOEFrame"),
         "Convert bytes to a new FSOE Frame"));
 }
 
