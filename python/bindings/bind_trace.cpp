@@ -36,6 +36,11 @@ void python_stdout_sink(std::string_view text) {
     PyGILState_Release(gil);
 }
 
+const FSOEFrame &frame_argument(nb::handle frame) {
+    if (nb::isinstance<FSOEFrame>(frame) && nb::inst_ready(frame)) return nb::cast<const FSOEFrame &>(frame);
+    throw_python(ErrorKind::Type, std::string("frame must be an FSOEFrame, not ") + Py_TYPE(frame.ptr())->tp_name);
+}
+
 }  // namespace
 
 void bind_trace(nb::module_ &m) {
@@ -75,24 +80,27 @@ void bind_trace(nb::module_ &m) {
             if (!trace::enabled()) return;
             trace::log_transition(nb::cast<std::string>(nb::str(name)));
         },
-        nb::arg("name"), "Trace a state transition");
+        nb::arg("name").none(), "Trace a state transition");
+    // Switched off, the functions do nothing at all, not even check their
+    // arguments; switched on, a frame must be an FSOEFrame (TypeError).
     m.def(
         "_log_generate_crc",
-        [](const FSOEFrame &frame) {
-            if (trace::enabled()) trace::log_generate_crc(frame);
+        [](nb::handle frame) {
+            if (trace::enabled()) trace::log_generate_crc(frame_argument(frame));
         },
-        nb::arg("frame"), "Trace a CRC generation");
+        nb::arg("frame").none(), "Trace a CRC generation");
     m.def(
         "_log_check_crc",
-        [](nb::handle calc_crc, const FSOEFrame &frame, nb::handle result) {
+        [](nb::handle calc_crc, nb::handle frame, nb::handle result) {
             if (!trace::enabled()) return;
+            const FSOEFrame &f = frame_argument(frame);
             std::vector<uint16_t> crcs;
             for (nb::handle c : calc_crc) crcs.push_back(to_u16(c));
             const int ok = PyObject_IsTrue(result.ptr());
             if (ok < 0) throw nb::python_error();
-            trace::log_check_crc(crcs, frame, ok != 0);
+            trace::log_check_crc(crcs, f, ok != 0);
         },
-        nb::arg("calc_crc"), nb::arg("frame"), nb::arg("result"), "Trace a CRC check");
+        nb::arg("calc_crc").none(), nb::arg("frame").none(), nb::arg("result").none(), "Trace a CRC check");
 }
 
 }  // namespace kestrel::py

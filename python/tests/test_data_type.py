@@ -142,3 +142,54 @@ def test_div_ceil_and_align_bits():
 
 def test_value_types():
     assert typing.get_args(k.DICTIONARY_VALUE_TYPES) == (float, int, bool)
+
+
+@pytest.mark.parametrize("a,b,expected", [
+    (-(2**63), 1, "can't convert negative value to uint16_t"),   # once a hardware trap
+    (-(2**63), -1, "value too large to convert to uint16_t"),
+    (2**63 - 1, -(2**63), 0),
+    (-7, -2, 4),
+    (7, -2, "can't convert negative value to uint16_t"),
+    (2**70, 2**70, 1),
+    (-(2**70), 2**80, 0),
+    (2**70, 1, "value too large to convert to uint16_t"),
+    (2**70, 0, ZeroDivisionError),
+])
+def test_div_ceil_over_the_whole_integer_range(a, b, expected):
+    if expected is ZeroDivisionError:
+        with pytest.raises(ZeroDivisionError):
+            k.div_ceil(a, b)
+    elif isinstance(expected, str):
+        with pytest.raises(OverflowError, match=f"^{expected}$"):
+            k.div_ceil(a, b)
+    else:
+        assert k.div_ceil(a, b) == expected == -(a // -b)
+
+
+def test_integers_beyond_64_bits_follow_each_type():
+    assert DataType.FLOAT.serialize_value(2**70) == struct.unpack("<I", struct.pack("<f", 2**70))[0]
+    assert DataType.FLOAT.serialize_bytes(-(2**70)) == struct.pack("<f", -(2**70))
+    with pytest.raises(OverflowError, match="^float too large to pack with f format$"):
+        DataType.FLOAT.serialize_value(10**40)
+    with pytest.raises(OverflowError, match="^int too large to convert to float$"):
+        DataType.FLOAT.serialize_value(10**400)
+    with pytest.raises(ValueError, match="^Invalid value for BOOL type$"):
+        DataType.BOOL.serialize_value(2**70)
+
+
+@pytest.mark.parametrize("value", ["1", None, [1], 0.5, math.nan, -1])
+def test_bool_refuses_anything_but_true_false_one_zero(value):
+    with pytest.raises(ValueError, match="^Invalid value for BOOL type$"):
+        DataType.BOOL.serialize_value(value)
+
+
+def test_numbers_of_other_kinds():
+    from decimal import Decimal
+    from fractions import Fraction
+
+    assert DataType.BOOL.serialize_value(Fraction(1)) == 1 and DataType.BOOL.serialize_bytes(Decimal(0)) == b"\x00"
+    for v in (Fraction(1, 3), Decimal("1.5")):
+        assert DataType.FLOAT.serialize_bytes(v) == struct.pack("<f", v)
+    for member, v in ((DataType.FLOAT, "1"), (DataType.FLOAT, None), (DataType.UINT8, None), (DataType.UINT8, Fraction(1))):
+        with pytest.raises(TypeError):
+            member.serialize_value(v)

@@ -27,11 +27,13 @@ def _example():
 def test_transition_and_generation_lines(trace_on, capsys):
     k._log_transition("PARA_OK")
     k._log_transition(42)
+    k._log_transition(None)
     f = _example()
     f.generate_crcs()
     assert capsys.readouterr().out.splitlines() == [
         "MASTER | TRANSITION | PARA_OK",
         "MASTER | TRANSITION | 42",
+        "MASTER | TRANSITION | None",
         "MASTER | CRC | Generating",
         "Calculated CRC[0]: 0x393d",
         "Reference CRC0:    0x1234",
@@ -90,6 +92,8 @@ def test_off_prints_nothing_and_assignment_switches(capsys):
         k._log_transition("X")
         k._log_generate_crc(_example())
         k._log_check_crc([0] * 8, _example(), True)
+        k._log_generate_crc(None)  # off: no argument is even looked at
+        k._log_check_crc(None, None, None)
         _example().generate_crcs()
         assert capsys.readouterr().out == ""
         kestrel.KESTREL_LOGGING = "yes"  # the package forwards to the module
@@ -114,3 +118,10 @@ def test_environment_switch_read_at_load(env, expected):
     out = subprocess.run([sys.executable, "-c", code], env=environ, capture_output=True, text=True, check=True).stdout
     assert f"SWITCH {expected}" in out
     assert ("MASTER | CRC | Generating" in out) is expected
+
+
+@pytest.mark.parametrize("call", [lambda: k._log_generate_crc(None), lambda: k._log_check_crc([0], "frame", True),
+                                  lambda: k._log_check_crc(None, FSOEFrame(7), True)])
+def test_on_wrong_arguments_are_type_errors(trace_on, call):
+    with pytest.raises(TypeError):
+        call()

@@ -77,7 +77,8 @@ class FSOEFrame {
 public:
     // `length` is the frame's length on the wire. Lengths above 35 bytes or
     // giving an odd safe-data size above 1 are refused with ValueError; a
-    // negative length raises OverflowError.
+    // negative word count ceil(length / 2), i.e. a length below -1, raises
+    // OverflowError (-1 gives 0 words, an empty frame).
     explicit FSOEFrame(long long length = 0);
     FSOEFrame(const FSOEFrame &) = delete;  // the views point into this object
     FSOEFrame &operator=(const FSOEFrame &) = delete;
