@@ -217,6 +217,21 @@ TEST_F(Exchange, SubscriberMayEditTheMapWhileUnpacking) {
     EXPECT_EQ(std::get<int64_t>(items[0]->value_input()), 1);
 }
 
+TEST_F(Exchange, ZeroWidthItemAtTheEndOfTheSafeData) {
+    // It ends at bit 128 like a full map does, and starts there too: it must
+    // not be read or written past the 8 words (sanitizer builds catch that).
+    make({{DataType::UINT8, 0}});
+    map->insert(0, nullptr, 128);
+    items[0]->_write(9);
+    Words w{};
+    w.fill(0xFFFF);
+    map->pack(w);
+    EXPECT_EQ(w, Words{});
+    w.fill(0xFFFF);
+    map->unpack(w);
+    EXPECT_EQ(std::get<int64_t>(items[0]->value_input()), 0);
+}
+
 TEST(MapLength, NeverLongerThan255Bits) {
     auto out = std::make_shared<DictionaryItemOutput>(1, "o", DataType::UINT32);
     DictionaryMap map(std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{out}), kind_bit(ItemKind::Output));
