@@ -260,7 +260,7 @@ void bind_dictionary_map(nb::module_ &m) {
                 if (on < 0) throw nb::python_error();
                 map._lock(on != 0);
             },
-            "active"_a = true)
+            "active"_a.none() = true)
         // data exchange
         .def("_set_data_to_frame", &DictionaryMap::_set_data_to_frame, "frame"_a)
         .def("_get_data_from_frame", &DictionaryMap::_get_data_from_frame, "frame"_a);

@@ -424,8 +424,10 @@ def test_exchange_errors_propagate():
     with pytest.raises(NotImplementedError):
         m._get_data_from_frame(frame)
     out.set(256)
+    frame.safe_data[2] = 0x1234
     with pytest.raises(ValueError):
         m._set_data_to_frame(frame)
+    assert list(frame.safe_data) == [0] * 8  # nothing of an earlier frame survives a failed packing
 
 
 def test_empty_map_packs_zeros():
@@ -540,3 +542,10 @@ def test_zero_width_item_after_the_last_bit():
     frame.safe_data[7] = 0xFFFF
     m._get_data_from_frame(frame)
     assert a.value_input == 0  # no bits: always read as 0
+
+
+@pytest.mark.parametrize("active, locked", [(None, False), (0, False), ([], False), ("yes", True), (2, True)])
+def test_lock_takes_the_truth_value(m, active, locked):
+    m._lock(not locked)
+    m._lock(active)
+    assert m.locked is locked and m._locked is locked
