@@ -549,3 +549,18 @@ def test_lock_takes_the_truth_value(m, active, locked):
     m._lock(not locked)
     m._lock(active)
     assert m.locked is locked and m._locked is locked
+
+
+def test_a_refused_item_near_the_end_reports_its_own_refusal(m, items):
+    # The item would not fit after its alignment gap, but it is refused for
+    # its kind or its alignment first: the gap stays, as anywhere else.
+    m.add_padding(245)
+    with pytest.raises(PermissionError):
+        m.add(items["in"], align_to_bits=8)
+    assert [e.bits for e in m] == [245, 3]
+    m.add_padding(2)
+    with pytest.raises(IndexError, match="^Variables with more than 8 bits"):
+        m.add(items["u16"], align_to_bits=2)
+    with pytest.raises(OverflowError, match="255 bits"):
+        m.add(items["u16"], align_to_bits=8)  # aligned, but 6 + 16 bits do not fit
+    assert [e.bits for e in m] == [245, 3, 2]

@@ -198,10 +198,18 @@ DictionaryMappedItemPtr DictionaryMap::add(const DictionaryItemPtr &dict_item, s
     if (align_to_bits) gap = static_cast<int>(align_bits(static_cast<uint16_t>(start), *align_to_bits)) - start;
     if (!locked_) {
         // Refused before the alignment padding goes in: a missing or too
-        // large width, and a map that would grow past 255 bits.
+        // large width, and a map that would grow past 255 bits. An item that
+        // is then refused anyway (kind not accepted, 8-bit rule) leaves the
+        // padding behind and reports its own refusal, so only the padding
+        // has to fit then.
         if (!dict_item && !bits) raise(ErrorKind::Value, "Cannot add padding without indicating bits");
-        const int width = bits ? to_width(*bits) : data_type_bits(dict_item->data_type());
-        check_length(start + gap + width);
+        if (dict_item && !accepts(*dict_item)) {
+            check_length(start + gap);
+        } else {
+            const int width = bits ? to_width(*bits) : data_type_bits(dict_item->data_type());
+            const bool misaligned = dict_item && data_type_bits(dict_item->data_type()) > 8 && (start + gap) % 8 != 0;
+            check_length(start + gap + (misaligned ? 0 : width));
+        }
     }
     if (gap > 0) add_padding(static_cast<uint16_t>(gap));
     auto entry = create_mapped_item(safety_bits(), dict_item, bits);
