@@ -242,9 +242,9 @@ TEST(MapLength, NeverLongerThan255Bits) {
         EXPECT_EQ(map.size(), 5u);
     };
     refused([&] { map.add_padding(6); });
-    refused([&] { map.add(out, std::nullopt, 8); });  // aligned at 256: too long
+    refused([&] { map.add(out, std::nullopt, 8); });              // aligned at 256: too long
     EXPECT_EQ(kind_of([&] { map.add(out); }), ErrorKind::Index);  // refused by the 8-bit rule first
-    refused([&] { map.add(nullptr, 2, 8); });  // would need a 6-bit alignment gap first
+    refused([&] { map.add(nullptr, 2, 8); });                     // would need a 6-bit alignment gap first
     refused([&] { map.insert(0, nullptr, 6); });
     refused([&] { map.set_bits(*map.entries()[0], 56); });
     refused([&] { map.complete_with_padding(); });  // 256 bits
