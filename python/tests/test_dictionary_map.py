@@ -564,3 +564,18 @@ def test_a_refused_item_near_the_end_reports_its_own_refusal(m, items):
     with pytest.raises(OverflowError, match="255 bits"):
         m.add(items["u16"], align_to_bits=8)  # aligned, but 6 + 16 bits do not fit
     assert [e.bits for e in m] == [245, 3, 2]
+
+
+def test_zero_width_entry_on_a_word_boundary_moves_nothing():
+    # a stepwise word counter would skip a word after it; every entry keeps its own bits
+    a, b, c = io(1, DataType.UINT16), io(2, DataType.UINT8), io(3, DataType.UINT8)
+    m = exchange_map((a, None), (b, 0), (c, None))
+    a.set(0x1234)
+    b.set(0xFF)
+    c.set(0x56)
+    frame = FSOEFrame()
+    m._set_data_to_frame(frame)
+    assert list(frame.safe_data)[:3] == [0x1234, 0x0056, 0]
+    frame.safe_data[1] = 0x0078
+    m._get_data_from_frame(frame)
+    assert (a.value_input, b.value_input, c.value_input) == (0x1234, 0, 0x78)
