@@ -217,6 +217,21 @@ TEST_F(Exchange, SubscriberMayEditTheMapWhileUnpacking) {
     EXPECT_EQ(std::get<int64_t>(items[0]->value_input()), 1);
 }
 
+TEST_F(Exchange, ZeroWidthItemAtTheEndOfTheSafeData) {
+    // It ends at bit 128 like a full map does, and starts there too: it must
+    // not be read or written past the 8 words (sanitizer builds catch that).
+    make({{DataType::UINT8, 0}});
+    map->insert(0, nullptr, 128);
+    items[0]->_write(9);
+    Words w{};
+    w.fill(0xFFFF);
+    map->pack(w);
+    EXPECT_EQ(w, Words{});
+    w.fill(0xFFFF);
+    map->unpack(w);
+    EXPECT_EQ(std::get<int64_t>(items[0]->value_input()), 0);
+}
+
 TEST(MapLength, NeverLongerThan255Bits) {
     auto out = std::make_shared<DictionaryItemOutput>(1, "o", DataType::UINT32);
     DictionaryMap map(std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{out}), kind_bit(ItemKind::Output));
@@ -227,8 +242,9 @@ TEST(MapLength, NeverLongerThan255Bits) {
         EXPECT_EQ(map.size(), 5u);
     };
     refused([&] { map.add_padding(6); });
-    refused([&] { map.add(out); });
-    refused([&] { map.add(nullptr, 2, 8); });  // would need a 6-bit alignment gap first
+    refused([&] { map.add(out, std::nullopt, 8); });              // aligned at 256: too long
+    EXPECT_EQ(kind_of([&] { map.add(out); }), ErrorKind::Index);  // refused by the 8-bit rule first
+    refused([&] { map.add(nullptr, 2, 8); });                     // would need a 6-bit alignment gap first
     refused([&] { map.insert(0, nullptr, 6); });
     refused([&] { map.set_bits(*map.entries()[0], 56); });
     refused([&] { map.complete_with_padding(); });  // 256 bits

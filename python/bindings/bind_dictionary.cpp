@@ -54,7 +54,10 @@ ChangeCallback subscriber(nb::handle callback) {
 std::string name_argument(nb::handle h) {
     if (!PyUnicode_Check(h.ptr()))
         throw_python(ErrorKind::Type, std::string("name must be a str, not ") + Py_TYPE(h.ptr())->tp_name);
-    return nb::cast<std::string>(h);
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(h.ptr(), &size);
+    if (text == nullptr) throw nb::python_error();        // UnicodeEncodeError: a name must be valid text
+    return std::string(text, static_cast<size_t>(size));  // whole, embedded NULs included
 }
 
 int64_t raw_argument(nb::handle h) { return to_i64(h, "int64_t"); }
@@ -64,6 +67,19 @@ nb::object item_object(const DictionaryItemPtr &item) { return nb::cast(item); }
 [[noreturn]] void key_error(nb::handle key) {
     PyErr_SetObject(PyExc_KeyError, key.ptr());
     throw nb::python_error();
+}
+
+// The item of that name; KeyError carrying `name` when there is none (a str
+// that is not valid text names no item either).
+DictionaryItem &item_by_name(const Dictionary &d, nb::handle name) {
+    if (!PyUnicode_Check(name.ptr()))
+        throw_python(ErrorKind::Type, std::string("name must be a str, not ") + Py_TYPE(name.ptr())->tp_name);
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (text == nullptr) PyErr_Clear();
+    DictionaryItem *item = text ? d.find_name(std::string_view(text, static_cast<size_t>(size))) : nullptr;
+    if (item == nullptr) key_error(name);
+    return *item;
 }
 
 // Subscribers are the only host objects an item holds; reporting them lets
@@ -104,6 +120,17 @@ DictionaryItemPtr item_or_none(nb::handle h, const char *arg) {
         throw_python(ErrorKind::Type,
                      std::string(arg) + " must be a dictionary item or None, not " + Py_TYPE(h.ptr())->tp_name);
     return nb::cast<DictionaryItemPtr>(h);
+}
+
+DictionaryItem &item_by_key(const Dictionary &dictionary, nb::handle key) {
+    if (!is_int(key))
+        throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(key.ptr())->tp_name);
+    int overflow = 0;
+    const long long k = PyLong_AsLongLongAndOverflow(key.ptr(), &overflow);
+    DictionaryItem *item =
+        (overflow != 0 || k < INT32_MIN || k > INT32_MAX) ? nullptr : dictionary.find_key(int32_t(k));
+    if (item == nullptr) key_error(key);
+    return *item;
 }
 
 bool exact_item_class(nb::handle h) {
@@ -148,7 +175,12 @@ void bind_dictionary(nb::module_ &m) {
             .def(
                 "__init__",
                 [](DictionaryItem *self, nb::handle key, nb::handle name, nb::handle data_type) {
-                    new (self) DictionaryItem(to_i32(key), name_argument(name), to_data_type(data_type));
+                    // Arguments are checked in their order (C++ leaves the order of
+                    // evaluation of call arguments open).
+                    const int32_t k = to_i32(key);
+                    std::string n = name_argument(name);
+                    const DataType t = to_data_type(data_type);
+                    new (self) DictionaryItem(k, std::move(n), t);
                 },
                 "key"_a, "name"_a, "data_type"_a)
             .def_prop_ro("key", &DictionaryItem::key)
@@ -168,8 +200,10 @@ void bind_dictionary(nb::module_ &m) {
         .def(
             "__init__",
             [](DictionaryItemInput *self, nb::handle key, nb::handle name, nb::handle data_type, nb::handle fail_safe) {
-                new (self) DictionaryItemInput(to_i32(key), name_argument(name), to_data_type(data_type),
-                                               to_value(fail_safe));
+                const int32_t k = to_i32(key);
+                std::string n = name_argument(name);
+                const DataType t = to_data_type(data_type);
+                new (self) DictionaryItemInput(k, std::move(n), t, to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_value"_a)
         .def_prop_ro("_value", [](const DictionaryItemInput &item) { return from_value(item.value()); })
@@ -189,7 +223,10 @@ void bind_dictionary(nb::module_ &m) {
         .def(
             "__init__",
             [](DictionaryItemOutput *self, nb::handle key, nb::handle name, nb::handle data_type) {
-                new (self) DictionaryItemOutput(to_i32(key), name_argument(name), to_data_type(data_type));
+                const int32_t k = to_i32(key);
+                std::string n = name_argument(name);
+                const DataType t = to_data_type(data_type);
+                new (self) DictionaryItemOutput(k, std::move(n), t);
             },
             "key"_a, "name"_a, "data_type"_a)
         .def_prop_ro("_value", [](const DictionaryItemOutput &item) { return from_value(item.value()); });
@@ -201,8 +238,10 @@ void bind_dictionary(nb::module_ &m) {
             "__init__",
             [](DictionaryItemInputOutput *self, nb::handle key, nb::handle name, nb::handle data_type,
                nb::handle fail_safe) {
-                new (self) DictionaryItemInputOutput(to_i32(key), name_argument(name), to_data_type(data_type),
-                                                     to_value(fail_safe));
+                const int32_t k = to_i32(key);
+                std::string n = name_argument(name);
+                const DataType t = to_data_type(data_type);
+                new (self) DictionaryItemInputOutput(k, std::move(n), t, to_value(fail_safe));
             },
             "key"_a, "name"_a, "data_type"_a, "fail_safe_input_value"_a)
         .def_prop_ro("value_input",
@@ -251,42 +290,21 @@ void bind_dictionary(nb::module_ &m) {
         .def_prop_ro("name_map",
                      [](const Dictionary &d) {
                          nb::dict result;
-                         for (const auto &item : d.items()) result[nb::str(item->name().c_str())] = item_object(item);
+                         for (const auto &item : d.items())
+                             result[nb::str(item->name().data(), item->name().size())] = item_object(item);
                          return result;
                      })
         .def(
-            "set",
-            [](Dictionary &d, nb::handle name, nb::handle value) {
-                DictionaryItem *item = d.find_name(name_argument(name));
-                if (item == nullptr) key_error(name);
-                item->set(to_value(value));
-            },
+            "set", [](Dictionary &d, nb::handle name, nb::handle value) { item_by_name(d, name).set(to_value(value)); },
             "name"_a, "value"_a)
         .def(
-            "get",
-            [](const Dictionary &d, nb::handle name) {
-                DictionaryItem *item = d.find_name(name_argument(name));
-                if (item == nullptr) key_error(name);
-                return from_value(item->get());
-            },
+            "get", [](const Dictionary &d, nb::handle name) { return from_value(item_by_name(d, name).get()); },
             "name"_a)
         .def(
-            "_read",
-            [](const Dictionary &d, nb::handle key) {
-                const long long k = to_i64(key);
-                DictionaryItem *item = (k < INT32_MIN || k > INT32_MAX) ? nullptr : d.find_key(int32_t(k));
-                if (item == nullptr) key_error(key);
-                return item->_read();
-            },
-            "key"_a)
+            "_read", [](const Dictionary &d, nb::handle key) { return item_by_key(d, key)._read(); }, "key"_a)
         .def(
             "_write",
-            [](Dictionary &d, nb::handle key, nb::handle value) {
-                const long long k = to_i64(key);
-                DictionaryItem *item = (k < INT32_MIN || k > INT32_MAX) ? nullptr : d.find_key(int32_t(k));
-                if (item == nullptr) key_error(key);
-                item->_write(raw_argument(value));
-            },
+            [](Dictionary &d, nb::handle key, nb::handle value) { item_by_key(d, key)._write(raw_argument(value)); },
             "key"_a, "value"_a)
         .def("_set_inputs_to_failsafe", &Dictionary::_set_inputs_to_failsafe);
 }

@@ -3,6 +3,8 @@
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
+#include <climits>
+
 #include "common.hpp"
 #include "dictionary_binding.hpp"
 #include "kestrel/data/dictionary_map.hpp"
@@ -12,9 +14,21 @@ namespace kestrel::py {
 
 namespace {
 
+// A width: an integer, range-checked by the map itself so that its lock and
+// membership checks come first (OverflowError ... uint8_t from the entry).
+long long width_argument(nb::handle bits) {
+    if (!is_int(bits))
+        throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(bits.ptr())->tp_name);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(bits.ptr(), &overflow);
+    // Beyond 64 bits: any value out of range stands for it.
+    if (overflow != 0) return overflow > 0 ? LLONG_MAX : -1;
+    return v;
+}
+
 std::optional<long long> optional_width(nb::handle bits) {
     if (bits.is_none()) return std::nullopt;
-    return to_u8(bits);
+    return width_argument(bits);
 }
 
 std::optional<uint16_t> optional_u16(nb::handle value) {
@@ -76,7 +90,11 @@ void bind_dictionary_map(nb::module_ &m) {
         .def(
             "__init__",
             [](DictionaryMappedItem *self, nb::handle item, nb::handle bits, nb::handle position_bits) {
-                new (self) DictionaryMappedItem(item_or_none(item, "item"), to_u8(bits), to_u8(position_bits));
+                // Arguments are checked in their order (C++ leaves the order of
+                // evaluation of call arguments open).
+                DictionaryItemPtr mapped = item_or_none(item, "item");
+                const uint8_t width = to_u8(bits);
+                new (self) DictionaryMappedItem(std::move(mapped), width, to_u8(position_bits));
             },
             "item"_a.none(), "bits"_a, "position_bits"_a)
         .def_prop_ro("item", [](const DictionaryMappedItem &e) { return e.item(); })
@@ -154,20 +172,16 @@ void bind_dictionary_map(nb::module_ &m) {
         .def(
             "add",
             [](DictionaryMap &map, nb::handle dict_item, nb::handle bits, nb::handle align_to_bits) {
-                return map.add(mapped_item_argument(dict_item), optional_width(bits), optional_u16(align_to_bits));
+                DictionaryItemPtr item = mapped_item_argument(dict_item);
+                const auto width = optional_width(bits);
+                return map.add(item, width, optional_u16(align_to_bits));
             },
             "dict_item"_a.none(), "bits"_a.none() = nb::none(), "align_to_bits"_a.none() = nb::none())
         .def(
             "add_by_key",
             [](DictionaryMap &map, nb::handle key, nb::handle bits) {
-                const long long k = to_i64(key);
-                const DictionaryItem *item =
-                    (k < INT32_MIN || k > INT32_MAX) ? nullptr : map.dictionary()->find_key(int32_t(k));
-                if (item == nullptr) {
-                    PyErr_SetObject(PyExc_KeyError, key.ptr());
-                    throw nb::python_error();
-                }
-                return map.add_by_key(int32_t(k), optional_width(bits));
+                const int32_t k = item_by_key(*map.dictionary(), key).key();
+                return map.add_by_key(k, optional_width(bits));
             },
             "key"_a, "bits"_a.none() = nb::none())
         .def(
@@ -175,19 +189,23 @@ void bind_dictionary_map(nb::module_ &m) {
         .def(
             "insert",
             [](DictionaryMap &map, nb::handle index, nb::handle dict_item, nb::handle bits) {
-                return map.insert(to_i64(index, "Py_ssize_t"), mapped_item_argument(dict_item), optional_width(bits));
+                const long long at = to_i64(index, "Py_ssize_t");
+                DictionaryItemPtr item = mapped_item_argument(dict_item);
+                return map.insert(at, item, optional_width(bits));
             },
             "index"_a, "dict_item"_a.none(), "bits"_a.none() = nb::none())
         .def(
             "insert_before",
             [](DictionaryMap &map, const DictionaryMappedItem &before, nb::handle dict_item, nb::handle bits) {
-                return map.insert_before(before, mapped_item_argument(dict_item), optional_width(bits));
+                DictionaryItemPtr item = mapped_item_argument(dict_item);
+                return map.insert_before(before, item, optional_width(bits));
             },
             "before_dictionary_mapped_item"_a, "dict_item"_a.none(), "bits"_a.none() = nb::none())
         .def(
             "insert_after",
             [](DictionaryMap &map, const DictionaryMappedItem &after, nb::handle dict_item, nb::handle bits) {
-                return map.insert_after(after, mapped_item_argument(dict_item), optional_width(bits));
+                DictionaryItemPtr item = mapped_item_argument(dict_item);
+                return map.insert_after(after, item, optional_width(bits));
             },
             "after_dictionary_mapped_item"_a, "dict_item"_a.none(), "bits"_a.none() = nb::none())
         .def(
@@ -202,7 +220,7 @@ void bind_dictionary_map(nb::module_ &m) {
         .def(
             "set_bits",
             [](DictionaryMap &map, const DictionaryMappedItem &entry, nb::handle bits) {
-                map.set_bits(entry, to_u8(bits));
+                map.set_bits(entry, width_argument(bits));
             },
             "dictionary_mapped_item"_a, "bits"_a)
         .def("move_item_up", &DictionaryMap::move_item_up, "item"_a)
@@ -242,7 +260,7 @@ void bind_dictionary_map(nb::module_ &m) {
                 if (on < 0) throw nb::python_error();
                 map._lock(on != 0);
             },
-            "active"_a = true)
+            "active"_a.none() = true)
         // data exchange
         .def("_set_data_to_frame", &DictionaryMap::_set_data_to_frame, "frame"_a)
         .def("_get_data_from_frame", &DictionaryMap::_get_data_from_frame, "frame"_a);

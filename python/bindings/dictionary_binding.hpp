@@ -18,6 +18,10 @@ DictionaryItemPtr item_or_none(nb::handle h, const char *arg);
 // host subclass of DictionaryItem is never an accepted kind).
 bool exact_item_class(nb::handle h);
 
+// The item under an integer key; KeyError carrying `key` for any integer the
+// dictionary does not hold (however large), TypeError for a non-integer.
+DictionaryItem &item_by_key(const Dictionary &dictionary, nb::handle key);
+
 // A set (any iterable) of item classes as a kind mask, and back.
 ItemKindMask kinds_from_classes(nb::handle classes);
 nb::object classes_from_kinds(ItemKindMask mask);

@@ -49,6 +49,8 @@ def test_fields_and_alias():
         ((True, "n", DataType.BOOL), TypeError),
         ((1, b"n", DataType.BOOL), TypeError),
         ((1, "n", 3), TypeError),
+        ((2**40, 5, 3), OverflowError),  # the key is checked first
+        ((1, "\ud800", DataType.BOOL), UnicodeEncodeError),
     ],
 )
 def test_construction_argument_errors(args, error):
@@ -190,6 +192,9 @@ def test_dictionary_maps_and_access():
         (lambda d: d._read(99), 99),
         (lambda d: d._write(99, 1), 99),
         (lambda d: d._read(2**40), 2**40),
+        (lambda d: d._write(2**70, 1), 2**70),
+        (lambda d: d.get("a\x00"), "a\x00"),
+        (lambda d: d.get("\ud800"), "\ud800"),
     ],
 )
 def test_dictionary_unknown_keys(call, key):
@@ -275,3 +280,11 @@ def test_no_leak_report_at_exit():
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert "leaked" not in result.stderr
+
+
+def test_names_are_kept_whole():
+    item = DictionaryItemOutput(1, "a\x00b", DataType.UINT8)
+    d = Dictionary([item])
+    assert item.name == "a\x00b" and list(d.name_map) == ["a\x00b"]
+    d.set("a\x00b", 3)
+    assert d.get("a\x00b") == 3

@@ -424,8 +424,10 @@ def test_exchange_errors_propagate():
     with pytest.raises(NotImplementedError):
         m._get_data_from_frame(frame)
     out.set(256)
+    frame.safe_data[2] = 0x1234
     with pytest.raises(ValueError):
         m._set_data_to_frame(frame)
+    assert list(frame.safe_data) == [0] * 8  # nothing of an earlier frame survives a failed packing
 
 
 def test_empty_map_packs_zeros():
@@ -456,3 +458,124 @@ def test_text_representation():
     assert exchange_map().get_text_representation() == f"{'Item':<40} | {'Position bytes..bits':<20} | {'Size bytes..bits':<20}"
     with pytest.raises(TypeError):
         m.get_text_representation("40")
+
+
+def full_map_with_a_gap():
+    """255 bits: a UINT8, a 12-bit padding, 29 UINT8s and a 3-bit padding."""
+    outs = [DictionaryItemOutput(k, f"o{k}", DataType.UINT8) for k in range(30)]
+    flag = DictionaryItemOutput(99, "flag", DataType.BOOL)
+    m = DictionaryMap(Dictionary(outs + [flag]), MASTER)
+    m.add(outs[0])
+    m.add_padding(12)
+    for item in outs[1:]:
+        m.insert(len(m), item)
+    m.add_padding(3)
+    assert m.safety_bits == 255
+    return m, flag
+
+
+def test_best_position_in_a_full_map_keeps_its_length():
+    m, flag = full_map_with_a_gap()
+    e = m.insert_in_best_position(flag)
+    assert layout(m)[:4] == [("o0", 0, 8), ("flag", 8, 1), (None, 9, 11), ("o1", 20, 8)]
+    assert m.safety_bits == 255 and m[1] is e
+    positions = [entry.position_bits for entry in m]
+    assert positions == [sum(entry.bits for entry in m[:i]) for i in range(len(m))]
+
+
+def test_trim_that_cannot_complete_leaves_the_map():
+    outs = [DictionaryItemOutput(k, f"o{k}", DataType.UINT8) for k in range(31)]
+    m = DictionaryMap(Dictionary(outs), MASTER)
+    for item in outs:
+        m.add(item)
+    m.add_padding(4)
+    m.add_padding(3)  # merged by the trim, then the 248 bits would need 256
+    before = layout(m)[:-2]
+    with pytest.raises(OverflowError, match="255 bits"):
+        m.trim_map()
+    assert layout(m) == before + [(None, 248, 7)]
+
+
+@pytest.mark.parametrize("bits", [256, -1, 2**70])
+def test_bad_width_is_reported_after_lock_and_membership(m, items, bits):
+    e = m.add(items["b"])
+    orphan = DictionaryMappedItem(None, 1, 0)
+    with pytest.raises(ValueError, match="^The item does not belong to this map$"):
+        m.set_bits(orphan, bits)
+    with pytest.raises(FSoEAlreadyMappedException):
+        m.add(items["b"], bits)
+    m._lock()
+    for call in (lambda: m.set_bits(e, bits), lambda: m.add(items["u8"], bits), lambda: m.insert(0, None, bits)):
+        with pytest.raises(FSOEMasterMappingLockedException, match=LOCKED):
+            call()
+    m._lock(False)
+    for call in (lambda: m.set_bits(e, bits), lambda: m.add(items["u8"], bits), lambda: m.insert(0, None, bits)):
+        with pytest.raises(OverflowError, match="uint8_t$"):
+            call()
+    assert layout(m) == [("b", 0, 1)]
+    with pytest.raises(TypeError):
+        m.set_bits(e, 1.0)
+
+
+def test_arguments_are_checked_in_order(items):
+    with pytest.raises(TypeError, match="item"):
+        DictionaryMappedItem(5, 300, "x")
+    with pytest.raises(OverflowError):
+        DictionaryMappedItem(None, 300, "x")
+
+
+def test_add_by_key_unknown_huge_key(m):
+    with pytest.raises(KeyError) as info:
+        m.add_by_key(2**70)
+    assert info.value.args == (2**70,)
+
+
+def test_zero_width_item_after_the_last_bit():
+    a = io(1, DataType.UINT8)
+    a._write(9)
+    m = exchange_map((None, 128), (a, 0))
+    frame = FSOEFrame()
+    for i in range(8):
+        frame.safe_data[i] = 0xFFFF
+    m._set_data_to_frame(frame)
+    assert list(frame.safe_data) == [0] * 8
+    frame.safe_data[7] = 0xFFFF
+    m._get_data_from_frame(frame)
+    assert a.value_input == 0  # no bits: always read as 0
+
+
+@pytest.mark.parametrize("active, locked", [(None, False), (0, False), ([], False), ("yes", True), (2, True)])
+def test_lock_takes_the_truth_value(m, active, locked):
+    m._lock(not locked)
+    m._lock(active)
+    assert m.locked is locked and m._locked is locked
+
+
+def test_a_refused_item_near_the_end_reports_its_own_refusal(m, items):
+    # The item would not fit after its alignment gap, but it is refused for
+    # its kind or its alignment first: the gap stays, as anywhere else.
+    m.add_padding(245)
+    with pytest.raises(PermissionError):
+        m.add(items["in"], align_to_bits=8)
+    assert [e.bits for e in m] == [245, 3]
+    m.add_padding(2)
+    with pytest.raises(IndexError, match="^Variables with more than 8 bits"):
+        m.add(items["u16"], align_to_bits=2)
+    with pytest.raises(OverflowError, match="255 bits"):
+        m.add(items["u16"], align_to_bits=8)  # aligned, but 6 + 16 bits do not fit
+    assert [e.bits for e in m] == [245, 3, 2]
+
+
+def test_zero_width_entry_on_a_word_boundary_moves_nothing():
+    # a stepwise word counter would skip a word after it; every entry keeps its own bits
+    a, b, c = io(1, DataType.UINT16), io(2, DataType.UINT8), io(3, DataType.UINT8)
+    m = exchange_map((a, None), (b, 0), (c, None))
+    a.set(0x1234)
+    b.set(0xFF)
+    c.set(0x56)
+    frame = FSOEFrame()
+    m._set_data_to_frame(frame)
+    assert list(frame.safe_data)[:3] == [0x1234, 0x0056, 0]
+    frame.safe_data[1] = 0x0078
+    m._get_data_from_frame(frame)
+    assert (a.value_input, b.value_input, c.value_input) == (0x1234, 0, 0x78)

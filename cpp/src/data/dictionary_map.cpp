@@ -179,9 +179,12 @@ void DictionaryMap::rebuild_plan() {
         // refuses such a map), so the plan holds only steps inside it.
         if (!entry.item_ || end > kMaxExchangeBits) continue;
         const uint8_t width = value_width(entry.bits_);
-        plan_.push_back(Step{
-            entry.item_.get(), static_cast<uint32_t>(i), width == 32 ? 0xFFFFFFFFu : (uint32_t{1} << width) - 1u,
-            static_cast<uint8_t>(entry.position_bits_ / 64), static_cast<uint8_t>(entry.position_bits_ % 64), width});
+        // A 0-bit entry carries no bits (it reads as 0) and may sit at bit
+        // 128, past the last half: it is placed at bit 0 instead.
+        const uint8_t start = width == 0 ? 0 : entry.position_bits_;
+        plan_.push_back(Step{entry.item_.get(), static_cast<uint32_t>(i),
+                             width == 32 ? 0xFFFFFFFFu : (uint32_t{1} << width) - 1u, static_cast<uint8_t>(start / 64),
+                             static_cast<uint8_t>(start % 64), width});
     }
 }
 
@@ -195,10 +198,18 @@ DictionaryMappedItemPtr DictionaryMap::add(const DictionaryItemPtr &dict_item, s
     if (align_to_bits) gap = static_cast<int>(align_bits(static_cast<uint16_t>(start), *align_to_bits)) - start;
     if (!locked_) {
         // Refused before the alignment padding goes in: a missing or too
-        // large width, and a map that would grow past 255 bits.
+        // large width, and a map that would grow past 255 bits. An item that
+        // is then refused anyway (kind not accepted, 8-bit rule) leaves the
+        // padding behind and reports its own refusal, so only the padding
+        // has to fit then.
         if (!dict_item && !bits) raise(ErrorKind::Value, "Cannot add padding without indicating bits");
-        const int width = bits ? to_width(*bits) : data_type_bits(dict_item->data_type());
-        check_length(start + gap + width);
+        if (dict_item && !accepts(*dict_item)) {
+            check_length(start + gap);
+        } else {
+            const int width = bits ? to_width(*bits) : data_type_bits(dict_item->data_type());
+            const bool misaligned = dict_item && data_type_bits(dict_item->data_type()) > 8 && (start + gap) % 8 != 0;
+            check_length(start + gap + (misaligned ? 0 : width));
+        }
     }
     if (gap > 0) add_padding(static_cast<uint16_t>(gap));
     auto entry = create_mapped_item(safety_bits(), dict_item, bits);
@@ -270,12 +281,25 @@ DictionaryMappedItemPtr DictionaryMap::insert_in_best_position(const DictionaryI
 
     if (chosen) {
         check_not_already_mapped(*dict_item);
-        if (!accepts(*dict_item)) raise(ErrorKind::Permission);
-        chosen->bits_ = static_cast<uint8_t>(before_padding_bits);
-        auto entry = insert_after(*chosen, dict_item);
+        auto entry = create_mapped_item(0, dict_item, std::nullopt);  // refuses a kind not accepted
+        // The item and the rest of the gap replace the chosen padding's bits,
+        // so the map keeps its length: everything is spliced in before the
+        // positions are recalculated once, and nothing can fail half-way.
         const int padding_bits_after_item = space_bits - item_bits - before_padding_bits;
-        if (padding_bits_after_item > 0) insert_after(*entry, nullptr, padding_bits_after_item);
-        if (chosen->bits_ == 0) remove(*chosen);
+        const auto padding_after =
+            padding_bits_after_item > 0 ? create_mapped_item(0, nullptr, padding_bits_after_item) : nullptr;
+        const auto at = entries_.begin() + static_cast<long>(*index_of(*chosen));
+        chosen->bits_ = static_cast<uint8_t>(before_padding_bits);
+        auto next = entries_.insert(at + 1, entry) + 1;
+        adopt(entry);
+        if (padding_after) {
+            entries_.insert(next, padding_after);
+            adopt(padding_after);
+        }
+        if (chosen->bits_ == 0)
+            remove(*chosen);  // recalculates
+        else
+            recalculate_position_bits();
         return entry;
     }
 
@@ -396,6 +420,11 @@ void DictionaryMap::trim_map() {
         return;
     }
     merge_adjacent_paddings();
+    // Refused before the trailing padding goes if the completed map would not
+    // fit 255 bits, so a failed trim leaves the map as it was.
+    int kept = safety_bits();
+    if (!entries_.back()->item_) kept -= entries_.back()->bits_;
+    if (kept > 0) check_length(static_cast<int>(align_bits(static_cast<uint16_t>(kept), kept <= 8 ? 8 : 16)));
     if (!entries_.back()->item_) {
         release(entries_.back());
         entries_.pop_back();
