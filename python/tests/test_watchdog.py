@@ -308,6 +308,58 @@ EXIT_SCRIPTS = {
         owner = Owner()
         time.sleep(0.05)
     """,
+    "never started": """
+        wd = Watchdog(1.0, lambda: None)
+    """,
+    "callback calling back at exit": """
+        entered = threading.Event()
+        def calling_back():
+            entered.set()
+            time.sleep(0.1)
+            for operation in (wd.reset, wd.deactivate, wd.activate_and_reset, wd.stop):
+                try:
+                    operation()
+                except RuntimeError:
+                    pass
+        wd = Watchdog(0.005, calling_back)
+        wd.start()
+        wd.activate()
+        entered.wait(2)
+    """,
+    # A daemon cycle thread still waits in the watchdog when the interpreter
+    # finalises: it must not take the process down with it.
+    "daemon thread inside a call at exit": """
+        wd = Watchdog(0.005, lambda: None)
+        wd.start()
+        def cycle():
+            while True:
+                try:
+                    wd.activate_and_reset()
+                    wd.deactivate()
+                    wd.join(0.001)
+                except RuntimeError:
+                    pass
+        threading.Thread(target=cycle, daemon=True).start()
+        time.sleep(0.05)
+    """,
+    "host exit hook using it": """
+        import atexit
+        wd = Watchdog(0.005, lambda: None)
+        wd.start()
+        wd.activate()
+        def bye():
+            try:
+                wd.reset()
+            except RuntimeError:
+                pass
+            wd.deactivate()
+            late = Watchdog(0.005, lambda: None)
+            late.start()
+            late.activate()
+            time.sleep(0.02)
+            late.stop()
+        atexit.register(bye)
+    """,
 }
 
 

@@ -44,9 +44,13 @@ void cerr_sink(std::string_view message, std::exception_ptr error) {
 
 std::atomic<WatchdogLogSink> g_log_sink{&cerr_sink};
 
-void log_error(std::string_view message, std::exception_ptr error = nullptr) noexcept {
+void log_error(std::string_view message, std::exception_ptr error = nullptr) {
     try {
         g_log_sink.load(std::memory_order_acquire)(message, std::move(error));
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;  // the thread is being ended (a host ending threads at exit)
+#endif
     } catch (...) {
         // A failing log sink must not take the watchdog down.
     }
@@ -353,12 +357,13 @@ bool Watchdog::join(std::optional<Duration> timeout) {
     std::unique_lock lock(s.mutex);
     if (!s.started) raise(ErrorKind::Runtime, "cannot join thread before it is started");
     if (s.on_thread()) raise(ErrorKind::Runtime, "cannot join current thread");
-    const auto ended = [&] { return s.finished; };
-    if (!timeout) {
+    const auto ended = [&] { return s.finished || s.abandoned; };  // abandoned: nobody waits
+    if (timeout) {
+        s.done_cv.wait_for(lock, *timeout, ended);
+    } else {
         s.done_cv.wait(lock, ended);
-        return true;
     }
-    return s.done_cv.wait_for(lock, *timeout, ended);
+    return s.finished;
 }
 
 void Watchdog::activate() {
@@ -423,7 +428,11 @@ std::size_t stop_all_watchdogs(Watchdog::Duration budget) {
         if (s->on_thread()) continue;  // ends once its callback returns
         std::unique_lock lock(s->mutex);
         if (!s->done_cv.wait_until(lock, deadline, [&] { return s->finished; })) {
+            // Nobody waits for it any more, and commands fail as on a stopped
+            // watchdog instead of waiting for a thread that may never answer.
             s->abandoned = true;
+            s->alive.store(false, std::memory_order_release);
+            s->completed = s->posted;
             ++remaining;
             lock.unlock();
             s->done_cv.notify_all();
