@@ -245,6 +245,37 @@ def test_commands_from_the_callback_take_effect_without_waiting(make_watchdog):
     assert len(took) == 1 and took[0] < 1.0
 
 
+@pytest.mark.parametrize(
+    "before_stop, after_stop, active_after",
+    [
+        ((), ("reset", "deactivate", "stop"), True),
+        (("deactivate",), ("activate", "activate_and_reset"), False),
+    ],
+)
+def test_commands_from_the_callback_after_it_stopped_the_watchdog_raise(
+    make_watchdog, before_stop, after_stop, active_after
+):
+    outcomes = []
+
+    def callback():
+        for name in before_stop:
+            getattr(wd, name)()
+        wd.stop()
+        for name in after_stop:
+            try:
+                getattr(wd, name)()
+                outcomes.append(None)
+            except RuntimeError as e:
+                outcomes.append(str(e))
+
+    wd = make_watchdog(0.02, callback)
+    wd.activate()
+    wd.join(timeout=3)
+    assert not wd.is_alive()
+    assert outcomes == [NOT_RUNNING] * len(after_stop)
+    assert wd.active is active_after
+
+
 def test_unreachable_watchdog_in_a_cycle_is_collected_and_stopped():
     calls = []
 

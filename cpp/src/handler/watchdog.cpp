@@ -185,6 +185,13 @@ struct Watchdog::State {
         }
     }
 
+    // A command from the callback: as from any other thread, it fails once
+    // the watchdog has been stopped (is_alive() is false from then on).
+    void apply_on_thread(WatchdogCommand command) {
+        if (!alive.load(std::memory_order_acquire)) raise(ErrorKind::Runtime, kNotRunning);
+        apply_inline(command);
+    }
+
     Clock::time_point timing_start() const {
         const Clock::time_point reset_at{Clock::duration(last_reset.load(std::memory_order_relaxed))};
         return std::max(base, reset_at);
@@ -371,7 +378,7 @@ void Watchdog::activate() {
     // Every cycle calls this on an active watchdog: no lock on that path, so a
     // deactivate() waiting for a busy thread cannot hold the caller up.
     if (s.active.load(std::memory_order_acquire)) return;
-    if (s.on_thread()) return s.apply_inline(WatchdogCommand::ACTIVATE);
+    if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::ACTIVATE);
     std::lock_guard lock(s.blocking_lock);
     // The epoch is read before `active`, and bumped after `active` changes: a
     // callback that activates inline after this check changes the epoch.
@@ -383,7 +390,7 @@ void Watchdog::activate() {
 void Watchdog::deactivate() {
     State &s = *state_;
     if (!s.active.load(std::memory_order_acquire)) return;
-    if (s.on_thread()) return s.apply_inline(WatchdogCommand::DEACTIVATE);
+    if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::DEACTIVATE);
     std::lock_guard lock(s.blocking_lock);
     const uint64_t epoch = s.inline_epoch.load();
     if (!s.active.load()) return;
@@ -392,7 +399,7 @@ void Watchdog::deactivate() {
 
 void Watchdog::stop() {
     State &s = *state_;
-    if (s.on_thread()) return s.apply_inline(WatchdogCommand::STOP);
+    if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::STOP);
     std::lock_guard lock(s.blocking_lock);
     s.process_blocking(WatchdogCommand::STOP, s.inline_epoch.load());
 }
