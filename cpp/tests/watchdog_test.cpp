@@ -266,7 +266,19 @@ TEST_F(WatchdogTest, StopAllEndsRunningWatchdogsAndAbandonsStuckOnes) {
     stuck->start();
     stuck->activate();
     ASSERT_TRUE(eventually([&] { return gate->entered > 0; }));
+    std::atomic<bool> released{false};
+    std::thread waiter([&] {  // waits for the stuck thread to take the command
+        stuck->deactivate();
+        released = true;
+    });
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(released);
     EXPECT_EQ(kestrel::stop_all_watchdogs(50ms), 1u);
+    // Abandoning releases the waiting caller, and commands then fail at once.
+    EXPECT_TRUE(eventually([&] { return released.load(); }, 500ms));
+    waiter.join();
+    EXPECT_FALSE(stuck->is_alive());
+    EXPECT_THROW(stuck->reset(), kestrel::Error);
     const auto t0 = Clock::now();
     stuck.reset();
     EXPECT_LT(Clock::now() - t0, 500ms);

@@ -15,6 +15,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 
 #include "common.hpp"
 #include "kestrel/handler/watchdog.hpp"
@@ -29,8 +34,51 @@ std::atomic<bool> g_closing{false};
 
 // Longest wait at exit for callbacks that are running.
 constexpr auto kExitBudget = std::chrono::milliseconds(500);
+// Longest further wait at exit for host threads to come back from a call.
+constexpr auto kReturnBudget = std::chrono::milliseconds(200);
 
 bool python_usable() noexcept { return !g_closing.load(std::memory_order_acquire) && python_alive(); }
+
+// Host threads inside a watchdog call with the GIL released.
+std::atomic<int> g_released{0};
+
+bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Runs `wait`, a core call that may wait for the watchdog thread, with the GIL
+// released so that a running callback can finish meanwhile.
+//
+// CPython ends by force a thread that takes the GIL back while the interpreter
+// finalises; the unwinding cannot pass these C++ frames and would abort the
+// process (a daemon thread of the host calling the watchdog at exit). Hence:
+// after the exit hook nothing waits for long (every watchdog is stopped and
+// no callback enters Python), so the GIL stays held; the hook lets threads
+// still inside come back first; one that comes back even later waits for the
+// process to end instead of taking the GIL.
+template <typename F>
+decltype(auto) without_gil(F &&wait) {
+    if (g_closing.load(std::memory_order_acquire)) return wait();
+    struct Released {
+        PyThreadState *state;
+        Released() {
+            g_released.fetch_add(1, std::memory_order_acq_rel);
+            state = PyEval_SaveThread();
+        }
+        ~Released() {
+            while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
+            PyEval_RestoreThread(state);
+            g_released.fetch_sub(1, std::memory_order_acq_rel);
+        }
+        Released(const Released &) = delete;
+        Released &operator=(const Released &) = delete;
+    } released;
+    return wait();
+}
 
 void call_python(PyObject *fn) {
     if (!python_usable()) return;
@@ -73,7 +121,7 @@ nb::object python_exception(const std::exception_ptr &error) {
 }
 
 void python_log_sink(std::string_view message, std::exception_ptr error) {
-    if (!python_alive()) {
+    if (!python_usable()) {  // the interpreter is exiting: stay away from it
         std::fprintf(stderr, "%.*s\n", static_cast<int>(message.size()), message.data());
         return;
     }
@@ -88,6 +136,10 @@ void python_log_sink(std::string_view message, std::exception_ptr error) {
         }
     } catch (nb::python_error &e) {
         e.discard_as_unraisable("kestrel watchdog logging");
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;  // the interpreter ends this thread
+#endif
     } catch (...) {
     }
     PyGILState_Release(gil);
@@ -99,6 +151,11 @@ void stop_watchdogs_at_exit() {
     {
         nb::gil_scoped_release release;  // running callbacks need the GIL to finish
         stuck = stop_all_watchdogs(kExitBudget);
+        // Host threads that waited for a watchdog are released now: let them
+        // take the GIL back while that is still safe.
+        const auto end = std::chrono::steady_clock::now() + kReturnBudget;
+        while (g_released.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // A callback that did not return keeps its frame, and with it the objects
     // it refers to, alive past finalisation: that is no leak of ours to report.
@@ -124,8 +181,7 @@ struct PyWatchdog {
     void release() {
         if (!core) return;
         if (python_alive() && PyGILState_Check()) {
-            nb::gil_scoped_release unlocked;
-            core.reset();
+            without_gil([&] { core.reset(); });
         } else {
             core.reset();
         }
@@ -181,8 +237,7 @@ void bind_watchdog(nb::module_ &m) {
             [](PyWatchdog &w, std::optional<double> timeout) {
                 Watchdog &core = w.get();
                 const auto wait = join_timeout(timeout);
-                nb::gil_scoped_release unlocked;
-                core.join(wait);
+                without_gil([&] { core.join(wait); });
             },
             nb::arg("timeout") = nb::none(), "Wait until the watchdog thread ends")
         // Blocking commands release the GIL while they wait: the callback may
@@ -193,8 +248,7 @@ void bind_watchdog(nb::module_ &m) {
             [](PyWatchdog &w) {
                 Watchdog &core = w.get();
                 if (core.active()) return;
-                nb::gil_scoped_release unlocked;
-                core.activate();
+                without_gil([&] { core.activate(); });
             },
             "Activate the watchdog. After it, a timeout occurs unless reset() is called within the timeout")
         .def(
@@ -202,16 +256,14 @@ void bind_watchdog(nb::module_ &m) {
             [](PyWatchdog &w) {
                 Watchdog &core = w.get();
                 if (!core.active()) return;
-                nb::gil_scoped_release unlocked;
-                core.deactivate();
+                without_gil([&] { core.deactivate(); });
             },
             "Deactivate the watchdog. Resets are no longer required")
         .def(
             "stop",
             [](PyWatchdog &w) {
                 Watchdog &core = w.get();
-                nb::gil_scoped_release unlocked;
-                core.stop();
+                without_gil([&] { core.stop(); });
             },
             "Stop the watchdog module")
         .def(
@@ -220,10 +272,7 @@ void bind_watchdog(nb::module_ &m) {
             "activate_and_reset",
             [](PyWatchdog &w) {
                 Watchdog &core = w.get();
-                if (!core.active()) {
-                    nb::gil_scoped_release unlocked;
-                    core.activate();
-                }
+                if (!core.active()) without_gil([&] { core.activate(); });
                 core.reset();
             },
             "Activate the watchdog if needed and reset it")

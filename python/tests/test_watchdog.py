@@ -245,6 +245,37 @@ def test_commands_from_the_callback_take_effect_without_waiting(make_watchdog):
     assert len(took) == 1 and took[0] < 1.0
 
 
+@pytest.mark.parametrize(
+    "before_stop, after_stop, active_after",
+    [
+        ((), ("reset", "deactivate", "stop"), True),
+        (("deactivate",), ("activate", "activate_and_reset"), False),
+    ],
+)
+def test_commands_from_the_callback_after_it_stopped_the_watchdog_raise(
+    make_watchdog, before_stop, after_stop, active_after
+):
+    outcomes = []
+
+    def callback():
+        for name in before_stop:
+            getattr(wd, name)()
+        wd.stop()
+        for name in after_stop:
+            try:
+                getattr(wd, name)()
+                outcomes.append(None)
+            except RuntimeError as e:
+                outcomes.append(str(e))
+
+    wd = make_watchdog(0.02, callback)
+    wd.activate()
+    wd.join(timeout=3)
+    assert not wd.is_alive()
+    assert outcomes == [NOT_RUNNING] * len(after_stop)
+    assert wd.active is active_after
+
+
 def test_unreachable_watchdog_in_a_cycle_is_collected_and_stopped():
     calls = []
 
@@ -307,6 +338,58 @@ EXIT_SCRIPTS = {
                 pass
         owner = Owner()
         time.sleep(0.05)
+    """,
+    "never started": """
+        wd = Watchdog(1.0, lambda: None)
+    """,
+    "callback calling back at exit": """
+        entered = threading.Event()
+        def calling_back():
+            entered.set()
+            time.sleep(0.1)
+            for operation in (wd.reset, wd.deactivate, wd.activate_and_reset, wd.stop):
+                try:
+                    operation()
+                except RuntimeError:
+                    pass
+        wd = Watchdog(0.005, calling_back)
+        wd.start()
+        wd.activate()
+        entered.wait(2)
+    """,
+    # A daemon cycle thread still waits in the watchdog when the interpreter
+    # finalises: it must not take the process down with it.
+    "daemon thread inside a call at exit": """
+        wd = Watchdog(0.005, lambda: None)
+        wd.start()
+        def cycle():
+            while True:
+                try:
+                    wd.activate_and_reset()
+                    wd.deactivate()
+                    wd.join(0.001)
+                except RuntimeError:
+                    pass
+        threading.Thread(target=cycle, daemon=True).start()
+        time.sleep(0.05)
+    """,
+    "host exit hook using it": """
+        import atexit
+        wd = Watchdog(0.005, lambda: None)
+        wd.start()
+        wd.activate()
+        def bye():
+            try:
+                wd.reset()
+            except RuntimeError:
+                pass
+            wd.deactivate()
+            late = Watchdog(0.005, lambda: None)
+            late.start()
+            late.activate()
+            time.sleep(0.02)
+            late.stop()
+        atexit.register(bye)
     """,
 }
 

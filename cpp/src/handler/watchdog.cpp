@@ -44,9 +44,13 @@ void cerr_sink(std::string_view message, std::exception_ptr error) {
 
 std::atomic<WatchdogLogSink> g_log_sink{&cerr_sink};
 
-void log_error(std::string_view message, std::exception_ptr error = nullptr) noexcept {
+void log_error(std::string_view message, std::exception_ptr error = nullptr) {
     try {
         g_log_sink.load(std::memory_order_acquire)(message, std::move(error));
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind &) {
+        throw;  // the thread is being ended (a host ending threads at exit)
+#endif
     } catch (...) {
         // A failing log sink must not take the watchdog down.
     }
@@ -179,6 +183,13 @@ struct Watchdog::State {
             case WatchdogCommand::RESET:
                 break;
         }
+    }
+
+    // A command from the callback: as from any other thread, it fails once
+    // the watchdog has been stopped (is_alive() is false from then on).
+    void apply_on_thread(WatchdogCommand command) {
+        if (!alive.load(std::memory_order_acquire)) raise(ErrorKind::Runtime, kNotRunning);
+        apply_inline(command);
     }
 
     Clock::time_point timing_start() const {
@@ -353,12 +364,13 @@ bool Watchdog::join(std::optional<Duration> timeout) {
     std::unique_lock lock(s.mutex);
     if (!s.started) raise(ErrorKind::Runtime, "cannot join thread before it is started");
     if (s.on_thread()) raise(ErrorKind::Runtime, "cannot join current thread");
-    const auto ended = [&] { return s.finished; };
-    if (!timeout) {
+    const auto ended = [&] { return s.finished || s.abandoned; };  // abandoned: nobody waits
+    if (timeout) {
+        s.done_cv.wait_for(lock, *timeout, ended);
+    } else {
         s.done_cv.wait(lock, ended);
-        return true;
     }
-    return s.done_cv.wait_for(lock, *timeout, ended);
+    return s.finished;
 }
 
 void Watchdog::activate() {
@@ -366,7 +378,7 @@ void Watchdog::activate() {
     // Every cycle calls this on an active watchdog: no lock on that path, so a
     // deactivate() waiting for a busy thread cannot hold the caller up.
     if (s.active.load(std::memory_order_acquire)) return;
-    if (s.on_thread()) return s.apply_inline(WatchdogCommand::ACTIVATE);
+    if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::ACTIVATE);
     std::lock_guard lock(s.blocking_lock);
     // The epoch is read before `active`, and bumped after `active` changes: a
     // callback that activates inline after this check changes the epoch.
@@ -378,7 +390,7 @@ void Watchdog::activate() {
 void Watchdog::deactivate() {
     State &s = *state_;
     if (!s.active.load(std::memory_order_acquire)) return;
-    if (s.on_thread()) return s.apply_inline(WatchdogCommand::DEACTIVATE);
+    if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::DEACTIVATE);
     std::lock_guard lock(s.blocking_lock);
     const uint64_t epoch = s.inline_epoch.load();
     if (!s.active.load()) return;
@@ -387,7 +399,7 @@ void Watchdog::deactivate() {
 
 void Watchdog::stop() {
     State &s = *state_;
-    if (s.on_thread()) return s.apply_inline(WatchdogCommand::STOP);
+    if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::STOP);
     std::lock_guard lock(s.blocking_lock);
     s.process_blocking(WatchdogCommand::STOP, s.inline_epoch.load());
 }
@@ -423,7 +435,11 @@ std::size_t stop_all_watchdogs(Watchdog::Duration budget) {
         if (s->on_thread()) continue;  // ends once its callback returns
         std::unique_lock lock(s->mutex);
         if (!s->done_cv.wait_until(lock, deadline, [&] { return s->finished; })) {
+            // Nobody waits for it any more, and commands fail as on a stopped
+            // watchdog instead of waiting for a thread that may never answer.
             s->abandoned = true;
+            s->alive.store(false, std::memory_order_release);
+            s->completed = s->posted;
             ++remaining;
             lock.unlock();
             s->done_cv.notify_all();

@@ -64,9 +64,9 @@ public:
     // Runs the thread body; Error(Runtime) "threads can only be started once".
     void start();
     bool is_alive() const noexcept;
-    // Waits for the thread to end (without limit when `timeout` is empty);
-    // returns whether it has ended. Error(Runtime) before start() or on the
-    // watchdog thread itself.
+    // Waits for the thread to end (without limit when `timeout` is empty, and
+    // not for an abandoned one, see stop_all_watchdogs); returns whether it has ended. Error(Runtime) before start() or
+    // on the watchdog thread itself.
     bool join(std::optional<Duration> timeout = std::nullopt);
 
     void activate();
@@ -93,7 +93,8 @@ private:
 
 // Stops every running watchdog of the process and waits, at most `budget` in
 // total, for their threads to end. Threads still running after that are
-// abandoned (their owners no longer wait for them). Returns how many remain.
+// abandoned: their owners no longer wait for them, and commands to them fail
+// as to a stopped watchdog, releasing callers that wait. Returns how many remain.
 // For process exit, when owners may have forgotten to stop their watchdogs.
 std::size_t stop_all_watchdogs(Watchdog::Duration budget);
 
