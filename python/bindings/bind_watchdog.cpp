@@ -127,7 +127,9 @@ void python_log_sink(std::string_view message, std::exception_ptr error) {
     }
     PyGILState_STATE gil = PyGILState_Ensure();
     try {
-        nb::object logger = nb::module_::import_("logging").attr("getLogger")();
+        // The module-level function, as a host's own code would log: it goes to
+        // the root logger (and sets up a stderr handler when there is none).
+        nb::object logger = nb::module_::import_("logging");
         nb::str text(message.data(), message.size());
         if (error) {
             logger.attr("error")(text, nb::arg("exc_info") = python_exception(error));
