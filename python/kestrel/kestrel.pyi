@@ -61,10 +61,10 @@ class DataType(enum.Enum):
     def get_initial_value(self) -> object:
         """Get default initial value for the data type"""
 
-    def serialize_value(self, value: object) -> int:
+    def serialize_value(self, value: object | None) -> int:
         """Convert value to integer representation"""
 
-    def serialize_bytes(self, value: object) -> bytes:
+    def serialize_bytes(self, value: object | None) -> bytes:
         """Convert value to bytes representation"""
 
     def unserialize_value(self, value: object) -> object:
@@ -113,6 +113,8 @@ class U16Array:
     def __getitem__(self, arg: object, /) -> int: ...
 
     def __setitem__(self, arg0: object, arg1: object, /) -> None: ...
+
+    def __delitem__(self, arg: object, /) -> None: ...
 
     def __len__(self) -> int: ...
 
@@ -170,10 +172,6 @@ class FSOEFrame:
 
     def __init__(self, length: object = 0) -> None: ...
 
-    @staticmethod
-    def frame_from_array(data: object) -> FSOEFrame:
-        """Convert bytes to a new FSOE Frame"""
-
     def frame_to_array(self) -> bytes:
         """Convert frame to bytes"""
 
@@ -215,6 +213,10 @@ class FSOEFrame:
     def __reduce_ex__(self, arg: object, /) -> None: ...
 
     def __getstate__(self) -> None: ...
+
+    @classmethod
+    def frame_from_array(cls, data: object) -> FSOEFrame:
+        """Convert bytes to a new FSOE Frame"""
 
 KESTREL_LOGGING: bool = False
 
