@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <string>
 
 #include "kestrel/common/error.hpp"
@@ -66,6 +65,7 @@ SlaveSimulator::SlaveSimulator(SlaveConfig config) : config_(std::move(config)) 
     } else {
         rng_.seed(std::random_device{}());
     }
+    last_request_.reserve(FSOE_FRAME_BUFFER_BYTES);
     last_send_ms_ = now_ms();
 }
 
@@ -118,13 +118,8 @@ std::span<const uint8_t> SlaveSimulator::step(std::span<const uint8_t> request) 
         ++counters_.frames_dropped;
         return reply();
     }
-    const bool is_new = !request.empty() && !(request.size() == last_request_len_ &&
-                                              std::memcmp(request.data(), last_request_.data(),
-                                                          std::min(request.size(), last_request_.size())) == 0);
-    if (is_new) {
-        last_request_len_ = request.size();
-        std::memcpy(last_request_.data(), request.data(), std::min(request.size(), last_request_.size()));
-    }
+    const bool is_new = !request.empty() && !std::ranges::equal(request, last_request_);
+    if (is_new) last_request_.assign(request.begin(), request.end());
     // The watchdog runs on its own: it is looked at every cycle, before the frame.
     if (state_ == SlaveState::Data && now_ms() - last_send_ms_ > watchdog_ms_) {
         fail(WD_EXPIRED);

@@ -179,8 +179,7 @@ private:
     std::array<uint8_t, MAX_DATA_BYTES> inputs_{};
     bool process_data_ = false;
 
-    std::array<uint8_t, FSOE_FRAME_BUFFER_BYTES> last_request_{};
-    size_t last_request_len_ = 0;
+    std::vector<uint8_t> last_request_;  // whole, so that only an identical request counts as the same
     std::array<uint8_t, FSOE_FRAME_BUFFER_BYTES> reply_{};
     size_t reply_len_ = 0;
     // Frames put out, newest last, for replays.
