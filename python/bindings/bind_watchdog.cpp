@@ -199,6 +199,9 @@ int watchdog_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int watchdog_clear(PyObject *self) {
+    // An instance whose __init__ never ran or failed holds no watchdog: its
+    // memory may still carry the references of a constructor that threw.
+    if (!nb::inst_ready(self)) return 0;
     PyWatchdog *w = nb::inst_ptr<PyWatchdog>(self);
     w->release();
     w->callback = nb::none();

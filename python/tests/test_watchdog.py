@@ -297,6 +297,24 @@ def test_unreachable_watchdog_in_a_cycle_is_collected_and_stopped():
     assert len(calls) == count
 
 
+@pytest.mark.parametrize("timeout", [-1.0, math.nan])
+def test_collecting_a_watchdog_whose_init_failed_leaves_the_callback_alone(timeout):
+    class Callback:
+        def __call__(self):
+            pass
+
+    callback = Callback()
+    references = sys.getrefcount(callback)
+    wd = Watchdog.__new__(Watchdog)
+    with pytest.raises(ValueError):
+        wd.__init__(timeout, callback)
+    cycle = [wd]
+    cycle.append(cycle)
+    del wd, cycle
+    gc.collect()
+    assert sys.getrefcount(callback) == references
+
+
 EXIT_SCRIPTS = {
     "expiring": """
         wd = Watchdog(0.005, lambda: None)
