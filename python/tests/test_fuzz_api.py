@@ -10,6 +10,7 @@ Bounded and seeded: KESTREL_FUZZ_SEEDS (default 4) seeds of KESTREL_FUZZ_STEPS
 
 import contextlib
 import copy
+import enum
 import gc
 import io
 import logging
@@ -175,7 +176,15 @@ class Fuzzer:
             pool.append(obj)
 
     def pick(self, pool):
-        return self.rng.choice(pool) if pool and self.rng.random() < 0.9 else self.hostile()
+        """An object to work on: from the pool, or now and then a hostile one
+        (never a class or an enum member, whose attributes the operations
+        below would overwrite for every later test)."""
+        if pool and self.rng.random() < 0.9:
+            return self.rng.choice(pool)
+        while True:
+            target = self.hostile()
+            if not isinstance(target, (type, enum.Enum)):
+                return target
 
     # --- calling ---------------------------------------------------------------
 
