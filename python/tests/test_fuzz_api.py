@@ -356,7 +356,8 @@ class Fuzzer:
     def op_map(self):
         r, h = self.rng, self.hostile
         m = self.pick(self.maps)
-        e = self.pick(self.entries if self.entries and r.random() < 0.5 else list(getattr(m, "_items", [])) or [None])
+        in_map = list(m) if isinstance(m, DictionaryMap) else []
+        e = self.pick(self.entries if self.entries and r.random() < 0.5 else in_map or [None])
         item = self.pick(self.items)
         bits = lambda: self.arg(lambda: r.choice([None, r.randint(0, 40), r.randint(0, 260)]))  # noqa: E731
         ops = [
