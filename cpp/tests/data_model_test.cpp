@@ -252,5 +252,28 @@ TEST(MapLength, NeverLongerThan255Bits) {
     EXPECT_EQ(map.safety_bits(), 255);
 }
 
+TEST(Ownership, ReowningTakesOnlyTheSameObject) {
+    const auto item = io(1, DataType::UINT8);
+    const auto dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{item});
+    DictionaryMap map(dictionary, kBoth);
+    const auto entry = map.add(item);
+    // Another owning pointer to the same object: accepted, the exchange unchanged.
+    entry->_reown_item(DictionaryItemPtr(item.get(), [keep = item](DictionaryItem *) {}));
+    map._reown_dictionary(std::shared_ptr<Dictionary>(dictionary.get(), [keep = dictionary](Dictionary *) {}));
+    EXPECT_EQ(entry->item().get(), item.get());
+    EXPECT_EQ(map.dictionary().get(), dictionary.get());
+    item->set(int64_t{0x5A});
+    Words words{};
+    map.pack(words);
+    EXPECT_EQ(words[0], 0x5A);
+    // Any other object is refused and nothing changes.
+    EXPECT_EQ(kind_of([&] { entry->_reown_item(io(1, DataType::UINT8)); }), ErrorKind::Value);
+    EXPECT_EQ(kind_of([&] { entry->_reown_item(nullptr); }), ErrorKind::Value);
+    EXPECT_EQ(kind_of([&] { map._reown_dictionary(std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{})); }),
+              ErrorKind::Value);
+    EXPECT_EQ(entry->item().get(), item.get());
+    EXPECT_EQ(map.dictionary().get(), dictionary.get());
+}
+
 }  // namespace
 }  // namespace kestrel

@@ -58,6 +58,19 @@ nb::list entry_list(const DictionaryMap &map) {
 
 nb::tuple pair_tuple(std::pair<int, int> p) { return nb::make_tuple(p.first, p.second); }
 
+// Entries and maps the core made by copying pointers get references of their
+// own (see own_reference).
+DictionaryMappedItemPtr reowned(DictionaryMappedItemPtr entry) {
+    if (entry->item()) entry->_reown_item(own_reference(entry->item()));
+    return entry;
+}
+
+std::shared_ptr<DictionaryMap> reowned(std::shared_ptr<DictionaryMap> map) {
+    map->_reown_dictionary(own_reference(map->dictionary()));
+    for (const auto &entry : map->entries()) reowned(entry);
+    return map;
+}
+
 // The host objects a map and a loose entry hold (see visit_owned). An entry
 // inside a map is reported by its map only, so nothing is reported twice.
 int map_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -100,7 +113,7 @@ void bind_dictionary_map(nb::module_ &m) {
         .def_prop_ro("item", [](const DictionaryMappedItem &e) { return e.item(); })
         .def_prop_ro("bits", &DictionaryMappedItem::bits)
         .def_prop_ro("position_bits", &DictionaryMappedItem::position_bits)
-        .def("copy", &DictionaryMappedItem::copy)
+        .def("copy", [](const DictionaryMappedItem &e) { return reowned(e.copy()); })
         .def("copy_as_padding", &DictionaryMappedItem::copy_as_padding)
         .def("position_byte_bits", [](const DictionaryMappedItem &e) { return pair_tuple(e.position_byte_bits()); })
         .def("size_bytes_bits", [](const DictionaryMappedItem &e) { return pair_tuple(e.size_bytes_bits()); })
@@ -161,7 +174,7 @@ void bind_dictionary_map(nb::module_ &m) {
                  }
                  return result;
              })
-        .def("copy", &DictionaryMap::copy)
+        .def("copy", [](const DictionaryMap &map) { return reowned(map.copy()); })
         .def(
             "get_text_representation",
             [](const DictionaryMap &map, nb::handle item_space) {
@@ -181,7 +194,7 @@ void bind_dictionary_map(nb::module_ &m) {
             "add_by_key",
             [](DictionaryMap &map, nb::handle key, nb::handle bits) {
                 const int32_t k = item_by_key(*map.dictionary(), key).key();
-                return map.add_by_key(k, optional_width(bits));
+                return reowned(map.add_by_key(k, optional_width(bits)));
             },
             "key"_a, "bits"_a.none() = nb::none())
         .def(

@@ -199,14 +199,30 @@ int watchdog_traverse(PyObject *self, visitproc visit, void *arg) {
 }
 
 int watchdog_clear(PyObject *self) {
+    // An instance whose __init__ never ran or failed holds no watchdog: its
+    // memory may still carry the references of a constructor that threw.
+    if (!nb::inst_ready(self)) return 0;
     PyWatchdog *w = nb::inst_ptr<PyWatchdog>(self);
     w->release();
     w->callback = nb::none();
     return 0;
 }
 
-PyType_Slot watchdog_slots[] = {
-    {Py_tp_traverse, (void *)watchdog_traverse}, {Py_tp_clear, (void *)watchdog_clear}, {0, nullptr}};
+// The collector finalizes every object of a garbage cycle before it clears
+// any: the thread is stopped here, while everything the callback can reach is
+// still whole. Stopped only in watchdog_clear, the thread could call the
+// callback after the collector had taken apart its closure or its owner.
+void watchdog_finalize(PyObject *self) {
+    if (!nb::inst_ready(self)) return;
+    PyObject *error = PyErr_GetRaisedException();
+    nb::inst_ptr<PyWatchdog>(self)->release();
+    PyErr_SetRaisedException(error);
+}
+
+PyType_Slot watchdog_slots[] = {{Py_tp_traverse, (void *)watchdog_traverse},
+                                {Py_tp_clear, (void *)watchdog_clear},
+                                {Py_tp_finalize, (void *)watchdog_finalize},
+                                {0, nullptr}};
 
 std::optional<Watchdog::Duration> join_timeout(std::optional<double> seconds) {
     if (!seconds) return std::nullopt;

@@ -38,4 +38,16 @@ int visit_owned(const std::shared_ptr<T> &ptr, visitproc visit, void *arg) {
     return 0;
 }
 
+// A pointer to the same object with a reference of its own to the host
+// object, when `ptr` holds one. A copy the core keeps in a second owner (a map
+// or entry copy, an entry made from the dictionary's item) would otherwise
+// share one reference that no owner reports, and every cycle through it would
+// stay uncollectable.
+template <typename T>
+std::shared_ptr<T> own_reference(const std::shared_ptr<T> &ptr) {
+    const auto *deleter = std::get_deleter<nb::detail::py_deleter>(ptr);
+    if (deleter == nullptr || deleter->o == nullptr) return ptr;
+    return nb::cast<std::shared_ptr<T>>(nb::handle(deleter->o));
+}
+
 }  // namespace kestrel::py

@@ -1,5 +1,8 @@
 """Dictionary map: editing model, container behaviour, data exchange, text form."""
 
+import gc
+import weakref
+
 import pytest
 
 from kestrel.kestrel import (
@@ -579,3 +582,34 @@ def test_zero_width_entry_on_a_word_boundary_moves_nothing():
     frame.safe_data[1] = 0x0078
     m._get_data_from_frame(frame)
     assert (a.value_input, b.value_input, c.value_input) == (0x1234, 0, 0x78)
+
+
+@pytest.mark.parametrize(
+    "share",
+    [
+        lambda app: app.m.add_by_key(1),
+        lambda app: setattr(app, "copy", app.m.copy()),
+        lambda app: setattr(app, "entry", app.m.add(app.item).copy()),
+        lambda app: (app.m.add(app.item), setattr(app, "copies", [app.m.copy(), app.m.copy().copy()])),
+    ],
+    ids=["add_by_key", "map copy", "entry copy", "copies of copies"],
+)
+def test_cycles_through_an_item_held_twice_are_collected(share):
+    class App:
+        def __init__(self):
+            self.item = DictionaryItemInputOutput(1, "a", DataType.UINT8, 0)
+            self.m = DictionaryMap(Dictionary([self.item]), {DictionaryItemInputOutput})
+            share(self)
+            self.item.subscribe_input_changed(self.changed)
+
+        def changed(self):
+            pass
+
+    app = App()
+    entries = [e.item for e in app.m]
+    assert all(item is app.item for item in entries)  # identity kept
+    del entries
+    ref = weakref.ref(app)
+    del app
+    gc.collect()
+    assert ref() is None

@@ -297,6 +297,49 @@ def test_unreachable_watchdog_in_a_cycle_is_collected_and_stopped():
     assert len(calls) == count
 
 
+def test_collected_watchdog_never_calls_a_callback_the_collector_took_apart():
+    # A closure expiring all the time, in a cycle with its watchdog: the thread
+    # must be stopped before the collector clears the closure's cells.
+    torn = []
+
+    def make():
+        cell = {}
+
+        def expired():
+            try:
+                cell["calls"] = cell.get("calls", 0) + 1
+            except NameError as error:
+                torn.append(error)
+
+        cell["watchdog"] = Watchdog(0.0, expired)
+        cell["watchdog"].start()
+        cell["watchdog"].activate()
+
+    for _ in range(20):
+        make()
+        time.sleep(0.001)
+        gc.collect()
+    assert torn == []
+
+
+@pytest.mark.parametrize("timeout", [-1.0, math.nan])
+def test_collecting_a_watchdog_whose_init_failed_leaves_the_callback_alone(timeout):
+    class Callback:
+        def __call__(self):
+            pass
+
+    callback = Callback()
+    references = sys.getrefcount(callback)
+    wd = Watchdog.__new__(Watchdog)
+    with pytest.raises(ValueError):
+        wd.__init__(timeout, callback)
+    cycle = [wd]
+    cycle.append(cycle)
+    del wd, cycle
+    gc.collect()
+    assert sys.getrefcount(callback) == references
+
+
 EXIT_SCRIPTS = {
     "expiring": """
         wd = Watchdog(0.005, lambda: None)

@@ -44,6 +44,11 @@ std::shared_ptr<DictionaryMappedItem> DictionaryMappedItem::copy_as_padding() co
     return std::make_shared<DictionaryMappedItem>(nullptr, bits_, position_bits_);
 }
 
+void DictionaryMappedItem::_reown_item(DictionaryItemPtr same) {
+    if (same.get() != item_.get()) raise(ErrorKind::Value, "_reown_item needs the entry's own item");
+    item_ = std::move(same);
+}
+
 void DictionaryMappedItem::_set_bits(long long bits) {
     bits_ = to_width(bits);
     if (owner_) owner_->entry_changed();
@@ -63,6 +68,11 @@ DictionaryMap::DictionaryMap(std::shared_ptr<Dictionary> dictionary, ItemKindMas
 
 DictionaryMap::~DictionaryMap() {
     for (const auto &entry : entries_) entry->owner_ = nullptr;
+}
+
+void DictionaryMap::_reown_dictionary(std::shared_ptr<Dictionary> same) {
+    if (same.get() != dictionary_.get()) raise(ErrorKind::Value, "_reown_dictionary needs the map's own dictionary");
+    dictionary_ = std::move(same);
 }
 
 std::shared_ptr<DictionaryMap> DictionaryMap::copy() const {

@@ -46,6 +46,11 @@ public:
     void _set_bits(long long bits);
     void _set_position_bits(long long position_bits);
 
+    // Replaces the owning pointer by another one to the same item (a host
+    // whose collector counts one reference per owner gives each owner its
+    // own); ValueError for any other item.
+    void _reown_item(DictionaryItemPtr same);
+
     // Integer form: 0 for a padding, else the item's.
     uint32_t _read() const { return item_ ? item_->_read() : 0; }
     void _write(int64_t value) {
@@ -73,6 +78,8 @@ public:
     std::shared_ptr<DictionaryMap> copy() const;
 
     const std::shared_ptr<Dictionary> &dictionary() const noexcept { return dictionary_; }
+    // As DictionaryMappedItem::_reown_item, for the dictionary.
+    void _reown_dictionary(std::shared_ptr<Dictionary> same);
     ItemKindMask item_types_accepted() const noexcept { return accepted_; }
     bool accepts(const DictionaryItem &item) const noexcept { return (accepted_ & kind_bit(item.kind())) != 0; }
     const std::vector<DictionaryMappedItemPtr> &entries() const noexcept { return entries_; }  // _items
