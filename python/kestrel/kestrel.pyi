@@ -4,7 +4,7 @@ FSoE master: safety frames, data model, connection set-up and cycle supervision
 
 from collections.abc import Iterator
 import enum
-from typing import TypeAlias, Union
+from typing import Any, TypeAlias, Union
 
 
 class FSOEMasterException(Exception):
@@ -496,6 +496,8 @@ class Watchdog:
     """
 
     def __init__(self, timeout_s: float, callback: object) -> None: ...
+
+    def __del__(*args, **kwargs) -> Any: ...
 
     def start(self) -> None:
         """Start the watchdog thread"""
