@@ -2,7 +2,9 @@
 #                 make test   (all tests: pytest and the C++ tests)
 # Both create .venv with CPython 3.12 and build the extension on the way.
 
-PYTHON312 ?= $(shell PYENV_VERSION=3.12.1 pyenv which python 2>/dev/null || command -v python3.12)
+PYTHON312 ?= $(shell PYENV_VERSION=3.12.1 pyenv which python 2>/dev/null \
+                || command -v python3.12 \
+                || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 VENV      := .venv
 PY        := $(VENV)/bin/python
 BUILD     := build/dev
