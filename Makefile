@@ -64,9 +64,11 @@ bench: $(PY)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
 	for s in bench/*.py; do PYTHONPATH=build/bench/pkg $(PY) $$s; done
 
-# Regenerates the type stubs from the built extension.
+# Regenerates the type stubs from the built extension; python/stubs.pat gives
+# the argument types that the bindings check themselves.
 stubs: cpp-build
-	PYTHONPATH=$(BUILD)/pkg $(PY) -m nanobind.stubgen -q -m kestrel.kestrel -o python/kestrel/kestrel.pyi
+	PYTHONPATH=$(BUILD)/pkg $(PY) -m nanobind.stubgen -q -p python/stubs.pat -m kestrel.kestrel \
+	    -o python/kestrel/kestrel.pyi
 
 format:
 	clang-format -i $$(git ls-files 'cpp/*.hpp' 'cpp/*.h' 'cpp/*.cpp' 'python/bindings/*' 'bench/*.cpp')

@@ -17,12 +17,12 @@ class _Package(_types.ModuleType):
     """Keeps the trace switch in one place: assigning ``kestrel.KESTREL_LOGGING``
     switches the trace exactly as assigning ``kestrel.kestrel.KESTREL_LOGGING``."""
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: object) -> None:
         if name == "KESTREL_LOGGING":
             setattr(_ext, name, value)
         super().__setattr__(name, value)
 
-    def __getattribute__(self, name):
+    def __getattribute__(self, name: str) -> object:
         if name == "KESTREL_LOGGING":
             return _ext.KESTREL_LOGGING
         return super().__getattribute__(name)

@@ -2,10 +2,21 @@
 FSoE master: safety frames, data model, connection set-up and cycle supervision
 """
 
-from collections.abc import Iterator
+import builtins
+from collections.abc import Callable, Iterable, Iterator
 import enum
-from typing import Any, TypeAlias, Union
+from typing import (
+    NoReturn,
+    Self,
+    SupportsIndex,
+    TypeAlias,
+    TypeVar,
+    Union,
+    overload
+)
 
+
+_DictionaryItemT = TypeVar("_DictionaryItemT", bound=DictionaryItem)
 
 class FSOEMasterException(Exception):
     """Exception for FSoE Master"""
@@ -58,22 +69,22 @@ class DataType(enum.Enum):
     @property
     def max_value(self) -> int: ...
 
-    def get_initial_value(self) -> object:
+    def get_initial_value(self) -> float | int | bool:
         """Get default initial value for the data type"""
 
-    def serialize_value(self, value: object | None) -> int:
+    def serialize_value(self, value: float | int | bool) -> int:
         """Convert value to integer representation"""
 
-    def serialize_bytes(self, value: object | None) -> bytes:
+    def serialize_bytes(self, value: float | int | bool) -> builtins.bytes:
         """Convert value to bytes representation"""
 
-    def unserialize_value(self, value: object) -> object:
+    def unserialize_value(self, value: int) -> float | int | bool:
         """Convert integer representation to value"""
 
-def div_ceil(a: object, b: object) -> int:
+def div_ceil(a: int, b: int) -> int:
     """Ceiling division of two integers"""
 
-def align_bits(number: object, boundary: object) -> int:
+def align_bits(number: int, boundary: int) -> int:
     """Align number of bits to a boundaries."""
 
 DICTIONARY_VALUE_TYPES: TypeAlias = Union[float, int, bool]
@@ -102,7 +113,7 @@ class FSOECommand(enum.Enum):
     FAILSAFE_DATA = 8
 
     @staticmethod
-    def has_value(value: object) -> bool:
+    def has_value(value: int) -> bool:
         """Check whether a command has this value"""
 
 class U16Array:
@@ -110,11 +121,9 @@ class U16Array:
 
     def __init__(self) -> None: ...
 
-    def __getitem__(self, arg: object, /) -> int: ...
+    def __getitem__(self, index: int, /) -> int: ...
 
-    def __setitem__(self, arg0: object, arg1: object, /) -> None: ...
-
-    def __delitem__(self, arg: object, /) -> None: ...
+    def __setitem__(self, index: int, value: int, /) -> None: ...
 
     def __len__(self) -> int: ...
 
@@ -124,11 +133,13 @@ class U16Array:
     @property
     def u32Length(self) -> int: ...
 
-    def __reduce__(self) -> None: ...
+    def __reduce__(self) -> NoReturn: ...
 
-    def __reduce_ex__(self, arg: object, /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn: ...
 
-    def __getstate__(self) -> None: ...
+    def __getstate__(self) -> NoReturn: ...
+
+    def __iter__(self) -> Iterator[int]: ...
 
 class FSOEFrameControl:
     """View of the control words of a frame"""
@@ -137,7 +148,7 @@ class FSOEFrameControl:
     def command(self) -> FSOECommand: ...
 
     @command.setter
-    def command(self, arg: object, /) -> None: ...
+    def command(self, value: FSOECommand, /) -> None: ...
 
     def command_is_valid(self) -> bool: ...
 
@@ -145,32 +156,32 @@ class FSOEFrameControl:
     def connection_id(self) -> int: ...
 
     @connection_id.setter
-    def connection_id(self, arg: object, /) -> None: ...
+    def connection_id(self, value: int, /) -> None: ...
 
     @property
     def sequence_number(self) -> int: ...
 
     @sequence_number.setter
-    def sequence_number(self, arg: object, /) -> None: ...
+    def sequence_number(self, value: int, /) -> None: ...
 
     @property
     def crc0(self) -> int: ...
 
     @crc0.setter
-    def crc0(self, arg: object, /) -> None: ...
+    def crc0(self, value: int, /) -> None: ...
 
     def increment_sequence_number(self) -> None: ...
 
-    def __reduce__(self) -> None: ...
+    def __reduce__(self) -> NoReturn: ...
 
-    def __reduce_ex__(self, arg: object, /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn: ...
 
-    def __getstate__(self) -> None: ...
+    def __getstate__(self) -> NoReturn: ...
 
 class FSOEFrame:
     """FSoE frame"""
 
-    def __init__(self, length: object = 0) -> None: ...
+    def __init__(self, length: int = 0) -> None: ...
 
     def frame_to_array(self) -> bytes:
         """Convert frame to bytes"""
@@ -188,9 +199,9 @@ class FSOEFrame:
     def safe_data_size_bytes(self) -> int: ...
 
     @safe_data_size_bytes.setter
-    def safe_data_size_bytes(self, arg: object, /) -> None: ...
+    def safe_data_size_bytes(self, value: int, /) -> None: ...
 
-    def set_safe_data_bytes(self, data: object) -> None:
+    def set_safe_data_bytes(self, data: bytes) -> None:
         """Set safe data from bytes"""
 
     def get_safe_data_bytes(self) -> bytes:
@@ -204,26 +215,35 @@ class FSOEFrame:
 
     def calc_crc0(self) -> int: ...
 
-    def generate_crcs_cyclic(self, last_sent_crc_0: object) -> None: ...
+    def generate_crcs_cyclic(self, last_sent_crc_0: int) -> None: ...
 
-    def check_crcs_cyclic(self, last_sent_crc_0: object) -> bool: ...
+    def check_crcs_cyclic(self, last_sent_crc_0: int) -> bool: ...
 
-    def __reduce__(self) -> None: ...
+    def __reduce__(self) -> NoReturn: ...
 
-    def __reduce_ex__(self, arg: object, /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> NoReturn: ...
 
-    def __getstate__(self) -> None: ...
+    def __getstate__(self) -> NoReturn: ...
 
     @classmethod
-    def frame_from_array(cls, data: object) -> FSOEFrame:
+    def frame_from_array(cls, data: bytes) -> Self:
         """Convert bytes to a new FSOE Frame"""
 
-KESTREL_LOGGING: bool = False
+KESTREL_LOGGING: bool
+
+def _log_transition(name: object) -> None:
+    """Trace a state transition"""
+
+def _log_generate_crc(frame: FSOEFrame) -> None:
+    """Trace a CRC generation"""
+
+def _log_check_crc(calc_crc: Iterable[int], frame: FSOEFrame, result: bool) -> None:
+    """Trace a CRC check"""
 
 class DictionaryItem:
     """Safety dictionary item"""
 
-    def __init__(self, key: object, name: object, data_type: object) -> None: ...
+    def __init__(self, key: int, name: str, data_type: DataType) -> None: ...
 
     @property
     def key(self) -> int: ...
@@ -234,69 +254,69 @@ class DictionaryItem:
     @property
     def data_type(self) -> DataType: ...
 
-    def set(self, value: object) -> None: ...
+    def set(self, value: float | int | bool) -> None: ...
 
-    def get(self) -> object: ...
+    def get(self) -> float | int | bool: ...
 
     DataTypes: TypeAlias = DataType
 
 class DictionaryItemInput(DictionaryItem):
     """Safe input item"""
 
-    def __init__(self, key: object, name: object, data_type: object, fail_safe_value: object) -> None: ...
+    def __init__(self, key: int, name: str, data_type: DataType, fail_safe_value: float | int | bool) -> None: ...
 
     @property
-    def fail_safe_value(self) -> object: ...
+    def fail_safe_value(self) -> float | int | bool: ...
 
-    def subscribe_changed(self, callback: object) -> None: ...
+    def subscribe_changed(self, callback: Callable[[], object]) -> None: ...
 
-    def unsubscribe_changed(self, callback: object) -> None: ...
+    def unsubscribe_changed(self, callback: Callable[[], object]) -> None: ...
 
 class DictionaryItemOutput(DictionaryItem):
     """Safe output item"""
 
-    def __init__(self, key: object, name: object, data_type: object) -> None: ...
+    def __init__(self, key: int, name: str, data_type: DataType) -> None: ...
 
 class DictionaryItemInputOutput(DictionaryItem):
     """Safe item with an input side and an output side"""
 
-    def __init__(self, key: object, name: object, data_type: object, fail_safe_input_value: object) -> None: ...
+    def __init__(self, key: int, name: str, data_type: DataType, fail_safe_input_value: float | int | bool) -> None: ...
 
     @property
-    def value_input(self) -> object: ...
+    def value_input(self) -> float | int | bool: ...
 
     @property
-    def value_output(self) -> object: ...
+    def value_output(self) -> float | int | bool: ...
 
     @property
-    def fail_safe_input_value(self) -> object: ...
+    def fail_safe_input_value(self) -> float | int | bool: ...
 
-    def subscribe_input_changed(self, callback: object) -> None: ...
+    def subscribe_input_changed(self, callback: Callable[[], object]) -> None: ...
 
-    def unsubscribe_input_changed(self, callback: object) -> None: ...
+    def unsubscribe_input_changed(self, callback: Callable[[], object]) -> None: ...
 
 class Dictionary:
     """Safety dictionary"""
 
-    def __init__(self, items: object) -> None: ...
+    def __init__(self, items: list[_DictionaryItemT]) -> None: ...
 
     @property
-    def key_map(self) -> dict: ...
+    def key_map(self) -> dict[int, DictionaryItem]: ...
 
     @property
-    def name_map(self) -> dict: ...
+    def name_map(self) -> dict[str, DictionaryItem]: ...
 
-    def set(self, name: object, value: object) -> None: ...
+    def set(self, name: str, value: float | int | bool) -> None: ...
 
-    def get(self, name: object) -> object: ...
+    def get(self, name: str) -> float | int | bool: ...
 
 class DictionaryMappedItem:
     """Entry of a dictionary map"""
 
-    def __init__(self, item: object | None, bits: object, position_bits: object) -> None: ...
+    def __init__(self, item: DictionaryItem | None, bits: int, position_bits: int) -> None: ...
 
     @property
-    def item(self) -> DictionaryItem: ...
+    def item(self) -> DictionaryItem | None: ...
 
     @property
     def bits(self) -> int: ...
@@ -308,20 +328,20 @@ class DictionaryMappedItem:
 
     def copy_as_padding(self) -> DictionaryMappedItem: ...
 
-    def position_byte_bits(self) -> tuple: ...
+    def position_byte_bits(self) -> tuple[int, int]: ...
 
-    def size_bytes_bits(self) -> tuple: ...
+    def size_bytes_bits(self) -> tuple[int, int]: ...
 
 class DictionaryMap:
     """Map of dictionary items into the safe data of a frame"""
 
-    def __init__(self, dictionary: Dictionary, item_types_accepted: object) -> None: ...
+    def __init__(self, dictionary: Dictionary, item_types_accepted: Iterable[type[DictionaryItem]]) -> None: ...
 
     @property
     def dictionary(self) -> Dictionary: ...
 
     @property
-    def item_types_accepted(self) -> object: ...
+    def item_types_accepted(self) -> set[type[DictionaryItem]]: ...
 
     @property
     def locked(self) -> bool: ...
@@ -334,43 +354,46 @@ class DictionaryMap:
 
     def __len__(self) -> int: ...
 
-    def __iter__(self) -> Iterator: ...
+    def __iter__(self) -> Iterator[DictionaryMappedItem]: ...
 
     def __contains__(self, arg: DictionaryMappedItem, /) -> bool: ...
 
-    def __getitem__(self, arg: object, /) -> object: ...
+    @overload
+    def __getitem__(self, index: int, /) -> DictionaryMappedItem: ...
+    @overload
+    def __getitem__(self, index: slice, /) -> list[DictionaryMappedItem]: ...
 
-    def mapped_dictionary_items(self) -> list: ...
+    def mapped_dictionary_items(self) -> list[DictionaryItem]: ...
 
-    def unmapped_dictionary_items(self) -> list: ...
+    def unmapped_dictionary_items(self) -> list[DictionaryItem]: ...
 
     def copy(self) -> DictionaryMap: ...
 
-    def get_text_representation(self, item_space: object = 40) -> str: ...
+    def get_text_representation(self, item_space: int = 40) -> str: ...
 
-    def add(self, dict_item: object | None, bits: object | None = None, align_to_bits: object | None = None) -> DictionaryMappedItem: ...
+    def add(self, dict_item: DictionaryItem | None, bits: int | None = None, align_to_bits: int | None = None) -> DictionaryMappedItem: ...
 
-    def add_by_key(self, key: object, bits: object | None = None) -> DictionaryMappedItem: ...
+    def add_by_key(self, key: int, bits: int | None = None) -> DictionaryMappedItem: ...
 
-    def add_padding(self, bits: object) -> DictionaryMappedItem: ...
+    def add_padding(self, bits: int) -> DictionaryMappedItem: ...
 
-    def insert(self, index: object, dict_item: object | None, bits: object | None = None) -> DictionaryMappedItem: ...
+    def insert(self, index: int, dict_item: DictionaryItem | None, bits: int | None = None) -> DictionaryMappedItem: ...
 
-    def insert_before(self, before_dictionary_mapped_item: DictionaryMappedItem, dict_item: object | None, bits: object | None = None) -> DictionaryMappedItem: ...
+    def insert_before(self, before_dictionary_mapped_item: DictionaryMappedItem, dict_item: DictionaryItem | None, bits: int | None = None) -> DictionaryMappedItem: ...
 
-    def insert_after(self, after_dictionary_mapped_item: DictionaryMappedItem, dict_item: object | None, bits: object | None = None) -> DictionaryMappedItem: ...
+    def insert_after(self, after_dictionary_mapped_item: DictionaryMappedItem, dict_item: DictionaryItem | None, bits: int | None = None) -> DictionaryMappedItem: ...
 
-    def insert_in_best_position(self, dict_item: object, align_to_bits: object = 1) -> DictionaryMappedItem: ...
+    def insert_in_best_position(self, dict_item: DictionaryItem, align_to_bits: int = 1) -> DictionaryMappedItem: ...
 
-    def set_bits(self, dictionary_mapped_item: DictionaryMappedItem, bits: object) -> None: ...
+    def set_bits(self, dictionary_mapped_item: DictionaryMappedItem, bits: int) -> None: ...
 
     def move_item_up(self, item: DictionaryMappedItem) -> bool: ...
 
     def move_item_down(self, item: DictionaryMappedItem) -> bool: ...
 
-    def remove(self, item: object) -> None: ...
+    def remove(self, item: DictionaryMappedItem | DictionaryItem) -> None: ...
 
-    def transform_to_padding(self, item: object) -> None: ...
+    def transform_to_padding(self, item: DictionaryMappedItem | DictionaryItem) -> None: ...
 
     def merge_adjacent_paddings(self) -> None: ...
 
@@ -383,19 +406,19 @@ class DictionaryMap:
 class DynamicMappableItem:
     """Item that can be mapped to a dynamic map"""
 
-    def __init__(self, initial_value: object | None, data_type: object | None) -> None: ...
+    def __init__(self, initial_value: float | int | bool, data_type: DataType) -> None: ...
 
-    def set(self, value: object | None) -> None:
+    def set(self, value: float | int | bool) -> None:
         """Set value of the item"""
 
-    def get(self) -> object:
+    def get(self) -> float | int | bool:
         """Get value of the item"""
 
     @property
-    def value(self) -> object: ...
+    def value(self) -> float | int | bool: ...
 
     @value.setter
-    def value(self, value: object | None) -> None: ...
+    def value(self, value: float | int | bool, /) -> None: ...
 
     @property
     def raw_value(self) -> int: ...
@@ -411,15 +434,15 @@ class ApplicationParameter(DynamicMappableItem):
     Parameters that the master sets to the Slave during the state Parameter.
     """
 
-    def __init__(self, name: object | None, initial_value: object | None, n_bytes: object | None = None, data_type: object | None = None) -> None: ...
+    def __init__(self, name: str | None, initial_value: float | int | bool, n_bytes: int | None = None, data_type: DataType | None = None) -> None: ...
 
     @property
-    def name(self) -> object: ...
+    def name(self) -> str | None: ...
 
     @name.setter
-    def name(self, name: object | None) -> None: ...
+    def name(self, name: str | None, /) -> None: ...
 
-    def set(self, value: object | None) -> None:
+    def set(self, value: float | int | bool) -> None:
         """Set value of the item"""
 
 class FSOEDynamicMap:
@@ -445,7 +468,7 @@ class FSOEDynamicMap:
     def clear(self) -> None:
         """Clear the dynamic map"""
 
-    def add(self, item: object | None) -> None:
+    def add(self, item: DynamicMappableItem) -> None:
         """Add item to the dynamic map"""
 
     def pending(self) -> bool:
@@ -457,14 +480,14 @@ class FSOEDynamicMap:
     def pending_items(self) -> int:
         """Number of Items pending to be sent or received"""
 
-    def set_data_to_frame(self, frame: FSOEFrame, valid_data_bytes: object) -> None:
+    def set_data_to_frame(self, frame: FSOEFrame, valid_data_bytes: int) -> None:
         """
         Gets data from the variables in the map and puts it into a frame
 
         Other safe_data on the frame will have padding 0's
         """
 
-    def get_data_from_frame(self, frame: FSOEFrame, valid_data_bytes: object) -> None:
+    def get_data_from_frame(self, frame: FSOEFrame, valid_data_bytes: int) -> None:
         """Sets data from a received frame to the variables in the map"""
 
     def is_safedata_correct(self, expected_map: FSOEDynamicMap) -> bool:
@@ -472,7 +495,7 @@ class FSOEDynamicMap:
         Compare the data that has been processed on this dynamic map to another map
         """
 
-def calculate_sra_crc(params: object | None) -> int:
+def calculate_sra_crc(params: list[int]) -> int:
     """
     SRA CRC Calculation
 
@@ -495,9 +518,9 @@ class Watchdog:
     Implements a mechanism to detect if a PDU cycle is not completed within a time frame
     """
 
-    def __init__(self, timeout_s: float, callback: object) -> None: ...
+    def __init__(self, timeout_s: float, callback: Callable[[], object]) -> None: ...
 
-    def __del__(*args, **kwargs) -> Any: ...
+    def __del__(self) -> None: ...
 
     def start(self) -> None:
         """Start the watchdog thread"""
@@ -536,7 +559,7 @@ class SlaveSimulator:
     It answers the master's Reset, Session, Connection, Parameter and Data frames as a safety slave does, checks the CRC chains, sequence numbers, connection id, address and parameters, and reports what it finds in its Reset frames. Faults can be injected into its next replies.
     """
 
-    def __init__(self, slave_address: object, *, input_size: object = 2, output_size: object = 2, application_parameters: object = ..., watchdog_range_ms: object = (1, 65535), verify_parameters: object | None = None, manual_clock: object = False, seed: object | None = None) -> None:
+    def __init__(self, slave_address: int, *, input_size: int = 2, output_size: int = 2, application_parameters: bytes = b"", watchdog_range_ms: tuple[int, int] = (1, 65535), verify_parameters: Callable[[bytes], int | None] | None = None, manual_clock: bool = False, seed: int | None = None) -> None:
         """
         input_size: safe-data bytes of the slave's frames; output_size: of the master's frames (1 or an even number up to 16). application_parameters: the bytes the slave expects. watchdog_range_ms: accepted watchdog times, inclusive. verify_parameters(parameters: bytes) -> None | int: None or 0 accepts, 0x80-0xFF is the reset reason, any other int INVALID_USERPARA. manual_clock: time moves only with advance(ms). seed: makes the session ids reproducible.
         """
@@ -554,7 +577,7 @@ class SlaveSimulator:
 
         DATA = 4
 
-    def step(self, request: object) -> bytes:
+    def step(self, request: bytes) -> bytes:
         """
         One bus cycle: the master's request in, the slave's frame out. Without a new frame to answer (empty request, the same request again, a silent cycle) the previous reply is returned, as a process image keeps it; b'' before the first reply.
         """
@@ -563,7 +586,7 @@ class SlaveSimulator:
     def reply(self) -> bytes:
         """The frame the process image holds now"""
 
-    def advance(self, ms: object) -> None:
+    def advance(self, ms: int) -> None:
         """Move the manual clock on by ms milliseconds"""
 
     @property
@@ -583,31 +606,31 @@ class SlaveSimulator:
     def output_size(self) -> int: ...
 
     @property
-    def last_reset_reason(self) -> object:
+    def last_reset_reason(self) -> int | None:
         """Reason of the latest reset, sent or received; None before any"""
 
     @property
-    def last_reset_sent(self) -> object:
+    def last_reset_sent(self) -> int | None:
         """
         Reason of the latest Reset the slave sent on its own account (acknowledgements excluded)
         """
 
     @property
-    def last_reset_received(self) -> object:
+    def last_reset_received(self) -> int | None:
         """Reason of the latest Reset frame received from the master"""
 
     @property
     def slave_session_id(self) -> int: ...
 
     @property
-    def master_session_id(self) -> object: ...
+    def master_session_id(self) -> int | None: ...
 
     @property
-    def connection_id(self) -> object:
+    def connection_id(self) -> int | None:
         """The connection id of the Connection data, once received"""
 
     @property
-    def watchdog_ms(self) -> object:
+    def watchdog_ms(self) -> int | None:
         """The watchdog time of a complete, valid parameter set"""
 
     @property
@@ -624,7 +647,7 @@ class SlaveSimulator:
         """The safe inputs sent in process data (input_size bytes)"""
 
     @inputs.setter
-    def inputs(self, arg: object, /) -> None: ...
+    def inputs(self, value: bytes, /) -> None: ...
 
     @property
     def process_data(self) -> bool:
@@ -633,43 +656,43 @@ class SlaveSimulator:
         """
 
     @process_data.setter
-    def process_data(self, arg: object, /) -> None: ...
+    def process_data(self, value: bool, /) -> None: ...
 
     @property
-    def counters(self) -> dict: ...
+    def counters(self) -> dict[str, int]: ...
 
     @property
-    def resets_sent_by_code(self) -> dict:
+    def resets_sent_by_code(self) -> dict[int, int]:
         """How often the slave sent each reset reason on its own account"""
 
     @property
     def faults_pending(self) -> bool: ...
 
-    def inject_bit_flip(self, bit: object, count: object = 1) -> None:
+    def inject_bit_flip(self, bit: int, count: int = 1) -> None:
         """Flip bit (8 * byte + bit of byte) of the next replies"""
 
-    def inject_wrong_connection_id(self, connection_id: object | None = None, count: object = 1) -> None:
+    def inject_wrong_connection_id(self, connection_id: int | None = None, count: int = 1) -> None:
         """Send this connection id (default: the right one + 1) with valid CRCs"""
 
-    def inject_wrong_echo(self, byte_index: object = 0, count: object = 1) -> None:
+    def inject_wrong_echo(self, byte_index: int = 0, count: int = 1) -> None:
         """Invert one safe-data byte, with valid CRCs"""
 
-    def inject_unknown_command(self, command: object = 255, count: object = 1) -> None:
+    def inject_unknown_command(self, command: int = 255, count: int = 1) -> None:
         """Send a command byte that is no FSoE command"""
 
-    def inject_wrong_command(self, command: object | None = None, count: object = 1) -> None:
+    def inject_wrong_command(self, command: FSOECommand | None = None, count: int = 1) -> None:
         """Send this command (default: one of another state) with valid CRCs"""
 
-    def inject_reset(self, code: object, count: object = 1) -> None:
+    def inject_reset(self, code: int, count: int = 1) -> None:
         """Answer with a Reset frame with this reason"""
 
-    def inject_repeat(self, count: object = 1) -> None:
+    def inject_repeat(self, count: int = 1) -> None:
         """Put out the previous frame again instead of the answer"""
 
-    def inject_replay(self, age: object = 2, count: object = 1) -> None:
+    def inject_replay(self, age: int = 2, count: int = 1) -> None:
         """Put out the frame sent `age` frames ago (2 to 16)"""
 
-    def inject_silence(self, cycles: object) -> None:
+    def inject_silence(self, cycles: int) -> None:
         """Ignore the next cycles: frames in them are never answered"""
 
     def request_reset(self) -> None:
