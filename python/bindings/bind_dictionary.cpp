@@ -17,12 +17,7 @@ class PySubscriber final : public ChangeSubscriber {
 public:
     explicit PySubscriber(nb::handle callable) : callable_(nb::borrow(callable)) {}
     ~PySubscriber() override {
-        if (!python_alive()) {
-            callable_.release();  // the interpreter is gone: nothing to free
-            return;
-        }
-        nb::gil_scoped_acquire gil;
-        callable_.reset();
+        if (!with_gil([this] { callable_.reset(); })) callable_.release();  // interpreter gone: leave it
     }
     void notify() override {
         if (!python_alive()) return;

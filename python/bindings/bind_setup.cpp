@@ -35,20 +35,6 @@ ItemPtr to_item(nb::handle h) {
 
 nb::object item_object(const ItemPtr &item) { return nb::cast(item); }
 
-// Runs `fn` with the GIL held, taking it only if this thread lacks it.
-// Returns false when the interpreter can no longer be entered.
-template <typename Fn>
-bool with_gil(Fn &&fn) {
-    if (PyGILState_Check()) {
-        fn();
-        return true;
-    }
-    if (!python_alive()) return false;
-    nb::gil_scoped_acquire gil;
-    fn();
-    return true;
-}
-
 // A Python object acting as the master of an application parameter: anything
 // with a `running` attribute. The parameter keeps this very object alive.
 class PythonOwner final : public ParameterOwner {
