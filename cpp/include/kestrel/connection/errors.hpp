@@ -34,8 +34,9 @@ inline constexpr int kFSOEErrorCount = kBaseErrorCount + (kLastSafeParaCode - kF
 
 constexpr std::string_view base_error_name(BaseError error) noexcept {
     constexpr std::string_view names[kBaseErrorCount] = {
-        "RESET",           "INVALID_CMD",  "UNKNOWN_CMD",         "INVALID_CONNID",  "INVALID_CRC",
-        "WD_EXPIRED",      "INVALID_ADDRESS", "INVALID_DATA",     "INVALID_COMMPARALEN",
+        "RESET",           "INVALID_CMD",         "UNKNOWN_CMD",
+        "INVALID_CONNID",  "INVALID_CRC",         "WD_EXPIRED",
+        "INVALID_ADDRESS", "INVALID_DATA",        "INVALID_COMMPARALEN",
         "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA",
     };
     return names[static_cast<uint8_t>(error)];

@@ -1,0 +1,181 @@
+// The connection state machine: the five states and what they need of the
+// handler that runs them.
+//
+// A state keeps no data of its own: everything it reads and writes lives in
+// its context (the handler and its two nodes), so a state object may be
+// replaced at any time, and a state may run another state's routines on a
+// short-lived object of that class. Each event returns the id of the next
+// state; protocol faults are transitions reported through the context, never
+// exceptions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "kestrel/connection/errors.hpp"
+#include "kestrel/connection/node.hpp"
+
+namespace kestrel {
+
+enum class StateId : uint8_t { Reset = 0, Session = 1, Connection = 2, Parameter = 3, Data = 4 };
+inline constexpr int kStateCount = 5;
+
+constexpr std::string_view state_name(StateId id) noexcept {
+    constexpr std::array<std::string_view, kStateCount> names = {"StateReset", "StateSession", "StateConnection",
+                                                                 "StateParameter", "StateData"};
+    return names[static_cast<uint8_t>(id)];
+}
+
+// What the states use of the handler that runs them.
+class ConnectionContext {
+public:
+    std::shared_ptr<Dictionary> dictionary;
+    std::unique_ptr<Node> master;
+    std::unique_ptr<Node> slave;
+
+    FSOECommand _data_command = FSOECommand::FAILSAFE_DATA;
+    bool _second_session_frame_sent = false;
+    bool _reset_slave_sequence_number_after_frame = false;
+    bool _generate_crcs_cyclic_for_next_frame = false;
+
+    // Hands a fault (transition name, message) to the host.
+    virtual void _report_error(std::string_view transition_name, std::string_view error) = 0;
+    // A new random session id for the master; clears _second_session_frame_sent.
+    virtual void _create_session_id() = 0;
+    // Whether the master's or the slave's dynamic map has bytes left.
+    virtual bool _dynamic_map_pending() const = 0;
+    // Restarts the cycle supervision.
+    virtual void _watchdog_activate_and_reset() = 0;
+
+protected:
+    ConnectionContext() = default;
+    ~ConnectionContext() = default;
+};
+
+class State {
+public:
+    explicit State(ConnectionContext &context) noexcept : context(&context) {}
+    virtual ~State() = default;
+
+    // The base's events are abstract: NotImplementedError without a message.
+    virtual StateId _process_frame_received_event();
+    virtual StateId _process_watchdog_expired_event();
+    virtual StateId _process_reset_connection_event();
+    // A reply that cannot be a frame of this connection (its length is not
+    // that of the slave's frames): judged like a reply that failed its CRCs.
+    virtual StateId _process_unreadable_frame_event();
+
+    // True when the CRCs of the reply in the slave frame are valid, with the
+    // receiver's CRC_0 skip once a reply has been recorded.
+    bool _check_received_crcs();
+
+    ConnectionContext *context;
+
+protected:
+    // Message of the RESET1 transitions, naming the slave's code.
+    std::string slave_reset_message() const;
+    // Message of the connection id faults.
+    std::string connection_id_message() const;
+    void report(std::string_view name, std::string_view message) { context->_report_error(name, message); }
+};
+
+class StateReset final : public State {
+public:
+    static constexpr StateId id = StateId::Reset;
+    using State::State;
+
+    void map_frame();
+    StateId _reset_handler(uint8_t error);
+    StateId _reset_handler(BaseError error) { return _reset_handler(static_cast<uint8_t>(error)); }
+
+    StateId _process_frame_received_event() override;
+    StateId _process_watchdog_expired_event() override;
+    StateId _process_reset_connection_event() override;
+    StateId _process_unreadable_frame_event() override;
+
+private:
+    StateId reset_start_action();
+    StateId reset_ok_action(std::string_view name);  // RESET_OK and RESET_WD
+    StateId reset_stay1_action();
+};
+
+class StateSession final : public State {
+public:
+    static constexpr StateId id = StateId::Session;
+    using State::State;
+
+    void map_frame();
+    StateId _reset_session();
+
+    StateId _process_frame_received_event() override;
+    StateId _process_watchdog_expired_event() override;
+    StateId _process_reset_connection_event() override;
+    StateId _process_unreadable_frame_event() override;
+
+private:
+    StateId invalid_crc();
+    StateId session_ok_action();
+    StateId session_stay1_action();
+    StateId session_stay2_action();
+    StateId session_reset1_action();
+};
+
+class StateConnection final : public State {
+public:
+    static constexpr StateId id = StateId::Connection;
+    using State::State;
+
+    StateId _process_frame_received_event() override;
+    StateId _process_watchdog_expired_event() override;
+    StateId _process_reset_connection_event() override;
+    StateId _process_unreadable_frame_event() override;
+
+private:
+    StateId conn_ok_action();
+    StateId conn_stay1_action();
+};
+
+class StateParameter final : public State {
+public:
+    static constexpr StateId id = StateId::Parameter;
+    using State::State;
+
+    void map_frame();
+
+    StateId _process_frame_received_event() override;
+    StateId _process_watchdog_expired_event() override;
+    StateId _process_reset_connection_event() override;
+    StateId _process_unreadable_frame_event() override;
+
+private:
+    void calculate_master_size_bytes();
+    void clear_slave_parameters();
+    static void map_node(Node &node);
+    StateId para_ok_action();
+    StateId para_stay1_action();
+};
+
+class StateData final : public State {
+public:
+    static constexpr StateId id = StateId::Data;
+    using State::State;
+
+    void map_frame();
+
+    StateId _process_frame_received_event() override;
+    StateId _process_watchdog_expired_event() override;
+    StateId _process_reset_connection_event() override;
+    StateId _process_unreadable_frame_event() override;
+
+private:
+    StateId data_ok1_action();
+    StateId data_ok2_action();
+};
+
+// A new state object of the given class on `context`.
+std::shared_ptr<State> make_state(StateId id, ConnectionContext &context);
+StateId state_id(const State &state);  // NotImplementedError for the base class
+
+}  // namespace kestrel

@@ -1,0 +1,130 @@
+// The master handler: one FSoE connection to one slave, seen from the master.
+//
+// Every bus cycle the host fetches the request with get_request() and hands
+// over the slave's latest reply with set_reply(); the handler runs the state
+// machine in between and builds the next request at once. A watchdog thread
+// drives the machine back to Reset when replies stop.
+//
+// Threads: every event (a reply, reset, start, stop, a watchdog expiry, and
+// get_request while it copies) runs as one unit under the handler's recursive
+// mutex, so callbacks may call back into the same handler. Nothing waits for
+// the watchdog thread while holding that mutex: a stop() switches the
+// watchdog off after the outermost event has released it. An owner with a
+// lock of its own above the handler (an interpreter lock) installs a blocking
+// runner that gives that lock up around every wait.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "kestrel/connection/states.hpp"
+#include "kestrel/handler/watchdog.hpp"
+#include "kestrel/setup/application_parameter.hpp"
+
+namespace kestrel {
+
+class MasterHandler final : public ConnectionContext {
+public:
+    using ErrorCallback = std::function<void(std::string_view transition_name, std::string_view error)>;
+    using StateChangeCallback = std::function<void(StateId)>;
+    // Makes the handler's watchdog and starts its thread; the default runs it
+    // on a std::thread.
+    using WatchdogFactory = std::function<std::shared_ptr<Watchdog>(double timeout_s, Watchdog::Callback callback)>;
+    // Runs `wait`, a call that may block (a contended mutex, a watchdog command).
+    using BlockingRunner = std::function<void(const std::function<void()> &wait)>;
+    using RequestBuffer = std::array<uint8_t, FSOE_FRAME_BUFFER_BYTES>;
+
+    // ValueError "Connection ID = 0 is not permitted"; OverflowError for a
+    // watchdog time outside 0 ... 65.535 s; PermissionError for a parameter
+    // that is already bound. Every argument is checked before anything is
+    // bound, so a refused construction leaves the parameters free.
+    MasterHandler(std::shared_ptr<Dictionary> dictionary, uint16_t slave_address, uint16_t connection_id,
+                  double watchdog_timeout_s,
+                  std::vector<std::shared_ptr<ApplicationParameter>> application_parameters = {},
+                  ErrorCallback report_error_callback = {}, StateChangeCallback state_change_callback = {},
+                  bool dictionary_map_is_editable = true, WatchdogFactory watchdog_factory = {});
+    ~MasterHandler();
+    MasterHandler(const MasterHandler &) = delete;
+    MasterHandler &operator=(const MasterHandler &) = delete;
+
+    void set_blocking_runner(BlockingRunner runner) { blocking_runner_ = std::move(runner); }
+
+    // Public operations.
+    void start();
+    void stop();
+    void reset();
+    bool running() const noexcept { return status_->flag.load(std::memory_order_acquire); }
+    // Copies the current request into `out`; returns its length (0 before the first reset).
+    size_t get_request(RequestBuffer &out);
+    std::vector<uint8_t> get_request();
+    void set_reply(std::span<const uint8_t> data);
+    void set_fail_safe(bool active = true);
+    StateId state() const noexcept { return state_id_; }
+    const std::shared_ptr<State> &_state() const noexcept { return state_; }
+    uint16_t initialization_data_bytes() const noexcept { return initialization_data_bytes_; }
+    uint16_t get_slave_address() const noexcept;
+    void set_slave_address(uint16_t slave_address);  // FSOEMasterRunningException while running
+    // Ends the watchdog thread (the host's `delete()`).
+    void delete_watchdog();
+
+    const std::shared_ptr<Watchdog> &_watchdog() const noexcept { return watchdog_; }
+    // The object application parameters consult for `running`.
+    std::shared_ptr<ParameterOwner> parameter_owner() const { return status_; }
+
+    // Operations for the states and the watchdog.
+    void _set_next_state(StateId next);
+    void _report_error(std::string_view transition_name, std::string_view error) override;
+    void _create_session_id() override;
+    bool _dynamic_map_pending() const override;
+    void _watchdog_activate_and_reset() override;
+    void _watchdog_expired_event();
+    // The two halves of a cycle, without the checks of the public calls.
+    size_t _get_request(RequestBuffer &out);
+    void _set_reply(std::span<const uint8_t> data);
+
+private:
+    struct RunningStatus final : ParameterOwner {
+        std::atomic<bool> flag{false};
+        bool running() const override { return flag.load(std::memory_order_acquire); }
+    };
+
+    // Runs `body` as one event under the mutex (see the header comment).
+    template <typename Body>
+    void event(Body &&body);
+    void lock();
+    void finish_event() noexcept(false);
+    void run_blocking(const std::function<void()> &wait);
+    void recalculate_request();
+    // A host callback failed: the event completes, then the first error is
+    // raised to the caller of the outermost event.
+    void keep_callback_error();
+
+    std::shared_ptr<RunningStatus> status_ = std::make_shared<RunningStatus>();
+    std::shared_ptr<State> state_;
+    StateId state_id_ = StateId::Reset;
+    std::shared_ptr<Watchdog> watchdog_;
+    ErrorCallback report_error_callback_;
+    StateChangeCallback state_change_callback_;
+    BlockingRunner blocking_runner_;
+
+    uint16_t initialization_data_bytes_ = 0;
+    RequestBuffer current_request_{};
+    size_t current_request_length_ = 0;
+    std::vector<uint8_t> last_reply_;
+
+    std::recursive_mutex mutex_;
+    int depth_ = 0;  // nesting of events on the thread holding the mutex
+    std::exception_ptr callback_error_;
+    std::mt19937 random_;
+};
+
+}  // namespace kestrel

@@ -1,0 +1,327 @@
+#include "kestrel/handler/master_handler.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "kestrel/common/error.hpp"
+
+namespace kestrel {
+
+namespace {
+
+uint16_t watchdog_ms_from_seconds(double seconds) {
+    if (std::isnan(seconds)) raise(ErrorKind::Value, "watchdog_timeout_s must be a number");
+    const double ms = std::trunc(seconds * 1000.0);
+    if (ms < 0) raise_negative("uint16_t");
+    if (ms > 65535.0) raise_too_large("uint16_t");
+    return static_cast<uint16_t>(ms);
+}
+
+std::shared_ptr<Watchdog> default_watchdog(double timeout_s, Watchdog::Callback callback) {
+    auto watchdog = std::make_shared<Watchdog>(timeout_s, std::move(callback));
+    watchdog->start();
+    return watchdog;
+}
+
+constexpr ItemKindMask kMasterKinds = kind_bit(ItemKind::Output) | kind_bit(ItemKind::InputOutput);
+constexpr ItemKindMask kSlaveKinds = kind_bit(ItemKind::Input) | kind_bit(ItemKind::InputOutput);
+
+}  // namespace
+
+MasterHandler::MasterHandler(std::shared_ptr<Dictionary> dictionary_, uint16_t slave_address, uint16_t connection_id,
+                             double watchdog_timeout_s,
+                             std::vector<std::shared_ptr<ApplicationParameter>> application_parameters,
+                             ErrorCallback report_error_callback, StateChangeCallback state_change_callback,
+                             bool dictionary_map_is_editable, WatchdogFactory watchdog_factory)
+    : report_error_callback_(std::move(report_error_callback)),
+      state_change_callback_(std::move(state_change_callback)),
+      random_(std::random_device{}()) {
+    if (connection_id == 0) raise(ErrorKind::Value, "Connection ID = 0 is not permitted");
+    if (!dictionary_) raise(ErrorKind::Type, "dictionary must be a Dictionary");
+    const uint16_t watchdog_ms = watchdog_ms_from_seconds(watchdog_timeout_s);
+    // A parameter belongs to one master: refuse before anything is bound.
+    for (size_t i = 0; i < application_parameters.size(); ++i) {
+        const auto &p = application_parameters[i];
+        if (!p) raise(ErrorKind::Type, "application_parameters must hold ApplicationParameter objects");
+        const bool repeated =
+            std::find(application_parameters.begin(), application_parameters.begin() + static_cast<long>(i), p) !=
+            application_parameters.begin() + static_cast<long>(i);
+        if (p->used_by_master() || repeated)
+            raise(ErrorKind::Permission, "Application parameter already used by a master");
+    }
+
+    dictionary = std::move(dictionary_);
+    std::vector<DynamicItemPtr> master_parameters(application_parameters.begin(), application_parameters.end());
+    std::vector<DynamicItemPtr> slave_parameters;
+    slave_parameters.reserve(application_parameters.size());
+    for (const auto &p : application_parameters)
+        slave_parameters.push_back(std::make_shared<DynamicMappableItem>(Value{int64_t{0}}, p->data_type()));
+    master = std::make_unique<Node>(slave_address, connection_id, watchdog_ms, std::move(master_parameters), dictionary,
+                                    kMasterKinds, dictionary_map_is_editable);
+    slave = std::make_unique<Node>(0, 0, 0, std::move(slave_parameters), dictionary, kSlaveKinds,
+                                   dictionary_map_is_editable);
+    _data_command = FSOECommand::FAILSAFE_DATA;
+    state_ = make_state(StateId::Reset, *this);
+    last_reply_.reserve(FSOE_FRAME_BUFFER_BYTES + 1);
+
+    if (!watchdog_factory) watchdog_factory = default_watchdog;
+    watchdog_ = watchdog_factory(watchdog_timeout_s, [this] { _watchdog_expired_event(); });
+    if (!watchdog_) raise(ErrorKind::Runtime, "the watchdog factory made no watchdog");
+
+    for (const auto &p : application_parameters) p->_set_use_by_master(status_);
+}
+
+MasterHandler::~MasterHandler() {
+    status_->flag.store(false, std::memory_order_release);
+    try {
+        if (watchdog_ && watchdog_->is_alive()) run_blocking([this] { watchdog_->stop(); });
+    } catch (...) {
+        // Ending anyway: the watchdog's own destructor stops what is left.
+    }
+}
+
+// --- Events and locking ------------------------------------------------------
+
+void MasterHandler::run_blocking(const std::function<void()> &wait) {
+    if (blocking_runner_)
+        blocking_runner_(wait);
+    else
+        wait();
+}
+
+void MasterHandler::lock() {
+    if (!mutex_.try_lock()) run_blocking([this] { mutex_.lock(); });
+}
+
+void MasterHandler::keep_callback_error() {
+    if (!callback_error_) callback_error_ = std::current_exception();
+}
+
+template <typename Body>
+void MasterHandler::event(Body &&body) {
+    lock();
+    ++depth_;
+    try {
+        body();
+    } catch (...) {
+        --depth_;
+        if (depth_ == 0) callback_error_ = nullptr;  // the event's own error wins
+        mutex_.unlock();
+        throw;
+    }
+    --depth_;
+    finish_event();
+}
+
+void MasterHandler::finish_event() {
+    if (depth_ > 0) {
+        mutex_.unlock();
+        return;
+    }
+    std::exception_ptr error = std::exchange(callback_error_, nullptr);
+    const bool switch_off = !running() && watchdog_->active();
+    mutex_.unlock();
+    if (switch_off && watchdog_->is_alive()) {
+        // Outside the mutex: an expiry may be waiting for it.
+        run_blocking([this] { watchdog_->deactivate(); });
+        // A start() on another thread may have come in between.
+        lock();
+        const bool restart = running() && !watchdog_->active();
+        try {
+            if (restart) watchdog_->activate_and_reset();
+        } catch (...) {
+            mutex_.unlock();
+            throw;
+        }
+        mutex_.unlock();
+    }
+    if (error) std::rethrow_exception(error);
+}
+
+// --- Public operations -------------------------------------------------------
+
+void MasterHandler::start() {
+    event([this] {
+        // Both sizes are checked before either node changes.
+        for (const Node *node : {master.get(), slave.get()}) {
+            const uint16_t bytes = node->dictionary_map->safety_bytes();
+            FSOEFrame::check_safe_data_size(bytes);
+            if (bytes == 0)
+                raise(ErrorKind::Value, std::string("Cannot start without safe data: the ") +
+                                            (node == master.get() ? "master" : "slave") + "'s dictionary map is empty");
+        }
+        master->start();
+        slave->start();
+        initialization_data_bytes_ =
+            std::min(master->frame.safe_data_size_bytes(), slave->frame.safe_data_size_bytes());
+        reset();
+        status_->flag.store(true, std::memory_order_release);
+        watchdog_->activate_and_reset();
+    });
+}
+
+void MasterHandler::stop() {
+    event([this] {
+        if (!running()) return;
+        status_->flag.store(false, std::memory_order_release);
+        reset();
+        // The watchdog is switched off when the outermost event ends.
+        master->stop();
+        slave->stop();
+    });
+}
+
+void MasterHandler::reset() {
+    event([this] {
+        _set_next_state(state_->_process_reset_connection_event());
+        recalculate_request();
+    });
+}
+
+size_t MasterHandler::get_request(RequestBuffer &out) {
+    lock();
+    const size_t n = current_request_length_;
+    std::copy_n(current_request_.begin(), n, out.begin());
+    mutex_.unlock();
+    return n;
+}
+
+std::vector<uint8_t> MasterHandler::get_request() {
+    RequestBuffer buffer;
+    const size_t n = get_request(buffer);
+    return {buffer.begin(), buffer.begin() + static_cast<long>(n)};
+}
+
+void MasterHandler::set_reply(std::span<const uint8_t> data) {
+    event([this, data] {
+        if (!running()) return;
+        if (std::equal(data.begin(), data.end(), last_reply_.begin(), last_reply_.end())) return;
+        _set_reply(data);
+        recalculate_request();
+    });
+}
+
+void MasterHandler::set_fail_safe(bool active) {
+    event([this, active] { _data_command = active ? FSOECommand::FAILSAFE_DATA : FSOECommand::PROCESS_DATA; });
+}
+
+uint16_t MasterHandler::get_slave_address() const noexcept {
+    return static_cast<uint16_t>(master->session->slave_address->raw_value());
+}
+
+void MasterHandler::set_slave_address(uint16_t slave_address) {
+    event([this, slave_address] {
+        if (running()) raise(ErrorKind::MasterRunning, "Cannot set slave address while running");
+        Session::set_u16(*master->session->slave_address, slave_address);
+    });
+}
+
+void MasterHandler::delete_watchdog() {
+    if (watchdog_->is_alive()) run_blocking([this] { watchdog_->stop(); });
+}
+
+// --- For the states and the watchdog -----------------------------------------
+
+void MasterHandler::_set_next_state(StateId next) {
+    if (next == state_id_) return;
+    state_ = make_state(next, *this);
+    state_id_ = next;
+    if (state_change_callback_) {
+        try {
+            state_change_callback_(next);
+        } catch (...) {
+            keep_callback_error();
+        }
+    }
+}
+
+void MasterHandler::_report_error(std::string_view transition_name, std::string_view error) {
+    if (!report_error_callback_) return;
+    try {
+        report_error_callback_(transition_name, error);
+    } catch (...) {
+        keep_callback_error();
+    }
+}
+
+void MasterHandler::_create_session_id() {
+    _second_session_frame_sent = false;
+    const auto id = std::uniform_int_distribution<int>(0, 0xFFFF)(random_);
+    Session::set_u16(*master->session->session_id, static_cast<uint16_t>(id));
+}
+
+bool MasterHandler::_dynamic_map_pending() const {
+    return master->_dynamic_map.pending() || slave->_dynamic_map.pending();
+}
+
+void MasterHandler::_watchdog_activate_and_reset() {
+    // A stopped handler has no supervised cycle.
+    if (running()) watchdog_->activate_and_reset();
+}
+
+void MasterHandler::_watchdog_expired_event() {
+    event([this] {
+        if (!running()) return;  // an expiry that raced with stop()
+        _set_next_state(state_->_process_watchdog_expired_event());
+        recalculate_request();
+    });
+}
+
+void MasterHandler::recalculate_request() { current_request_length_ = _get_request(current_request_); }
+
+void MasterHandler::_set_reply(std::span<const uint8_t> data) {
+    last_reply_.assign(data.begin(), data.end());
+    const bool in_reset = state_id_ == StateId::Reset;
+    FSOEFrame &reply = slave->frame;
+    // Only a reply as long as the slave's frames is decoded: any other length
+    // cannot carry this connection's CRCs and never reaches the maps.
+    const size_t expected = frame_length_for(reply.safe_data_size_bytes());
+    const bool readable = data.size() == expected || data.size() == expected + 1;
+    StateId next;
+    if (readable) {
+        reply.frame_from_array(data.first(expected));
+        if (!in_reset) master->frame.control.set_crc0(reply._c_fsoe_frame.au16Crc[0]);
+        if (reply.control.raw_command() == static_cast<uint16_t>(FSOECommand::RESET)) {
+            slave->_dynamic_map.clear();
+            slave->_dynamic_map.add(slave->session->error_id);
+        }
+        slave->_dynamic_map.get_data_from_frame(reply, initialization_data_bytes_);
+        next = state_->_process_frame_received_event();
+    } else {
+        next = state_->_process_unreadable_frame_event();
+    }
+    if (!in_reset) reply.control.increment_sequence_number();
+    if (readable) slave->_last_crc0_sent = reply._c_fsoe_frame.au16Crc[0];
+    _set_next_state(next);
+}
+
+size_t MasterHandler::_get_request(RequestBuffer &out) {
+    FSOEFrame &request = master->frame;
+    if (state_id_ == StateId::Data)
+        static_cast<StateData &>(*state_).map_frame();
+    else
+        master->_dynamic_map.set_data_to_frame(request, initialization_data_bytes_);
+    const bool unconnected = state_id_ == StateId::Reset || state_id_ == StateId::Session;
+    request.control.set_connection_id(unconnected ? 0
+                                                  : static_cast<uint16_t>(master->session->connection_id->raw_value()));
+    if (_generate_crcs_cyclic_for_next_frame) {
+        if (!master->_last_crc0_sent) raise(ErrorKind::Value, "Cannot generate cyclic CRCs without a last CRC sent");
+        request.generate_crcs_cyclic(*master->_last_crc0_sent);
+    } else {
+        request.generate_crcs();
+    }
+    const uint16_t crc0 = request._c_fsoe_frame.au16Crc[0];
+    master->_last_crc0_sent = crc0;
+    if (_reset_slave_sequence_number_after_frame) {
+        slave->frame.control.set_sequence_number(1);
+        _reset_slave_sequence_number_after_frame = false;
+    }
+    if (state_id_ != StateId::Reset) {
+        slave->frame.control.set_crc0(crc0);
+        request.control.increment_sequence_number();
+    }
+    return request.frame_to_array(out);
+}
+
+}  // namespace kestrel
