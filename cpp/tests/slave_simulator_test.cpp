@@ -26,6 +26,16 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
+// The reset reasons as the slave sends them.
+constexpr uint8_t RESET = code_of(BaseError::RESET), INVALID_CMD = code_of(BaseError::INVALID_CMD),
+                  UNKNOWN_CMD = code_of(BaseError::UNKNOWN_CMD), INVALID_CONNID = code_of(BaseError::INVALID_CONNID),
+                  INVALID_CRC = code_of(BaseError::INVALID_CRC), WD_EXPIRED = code_of(BaseError::WD_EXPIRED),
+                  INVALID_ADDRESS = code_of(BaseError::INVALID_ADDRESS), INVALID_DATA = code_of(BaseError::INVALID_DATA),
+                  INVALID_COMMPARALEN = code_of(BaseError::INVALID_COMMPARALEN),
+                  INVALID_COMPARA = code_of(BaseError::INVALID_COMPARA),
+                  INVALID_USERPARALEN = code_of(BaseError::INVALID_USERPARALEN),
+                  INVALID_USERPARA = code_of(BaseError::INVALID_USERPARA);
+
 struct Reply {
     bool crc_ok = false;
     uint16_t command = 0;
@@ -773,13 +783,7 @@ TEST(SlaveConfigTest, RefusesInvalidSizes) {
 enum class MState { Reset, Session, Connection, Parameter, Data };
 
 std::string error_name(uint16_t code) {
-    static const char *const base[] = {"RESET",           "INVALID_CMD",         "UNKNOWN_CMD",
-                                       "INVALID_CONNID",  "INVALID_CRC",         "WD_EXPIRED",
-                                       "INVALID_ADDRESS", "INVALID_DATA",        "INVALID_COMMPARALEN",
-                                       "INVALID_COMPARA", "INVALID_USERPARALEN", "INVALID_USERPARA"};
-    if (code < 12) return base[code];
-    if (code >= 128 && code <= 255) return "INVALID_SAFEPARA_" + std::to_string(code);
-    return "code " + std::to_string(code);  // no name: never sent by the slave
+    return fsoe_error_name(code).value_or("code " + std::to_string(code));  // no name: never sent by the slave
 }
 
 using Item = std::shared_ptr<DynamicMappableItem>;
@@ -876,15 +880,7 @@ public:
     }
 
 private:
-    enum class BaseCode : uint8_t {
-        RESET = 0,
-        INVALID_CMD,
-        UNKNOWN_CMD,
-        INVALID_CONNID,
-        INVALID_CRC,
-        WD_EXPIRED,
-        INVALID_DATA = 7
-    };
+    using BaseCode = BaseError;
 
     static std::vector<Item> items(const std::vector<std::pair<DataType, int64_t>> &p, bool zero) {
         std::vector<Item> out;

@@ -98,22 +98,6 @@ void MasterHandler::keep_callback_error() {
     if (!callback_error_) callback_error_ = std::current_exception();
 }
 
-template <typename Body>
-void MasterHandler::event(Body &&body) {
-    lock();
-    ++depth_;
-    try {
-        body();
-    } catch (...) {
-        --depth_;
-        if (depth_ == 0) callback_error_ = nullptr;  // the event's own error wins
-        mutex_.unlock();
-        throw;
-    }
-    --depth_;
-    finish_event();
-}
-
 void MasterHandler::finish_event() {
     if (depth_ > 0) {
         mutex_.unlock();

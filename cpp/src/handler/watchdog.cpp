@@ -21,7 +21,7 @@ namespace kestrel {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Duration = Watchdog::Duration;
 
 constexpr const char *kNotRunning = "FSoE Watchdog thread is not running";
 constexpr const char *kCrashed = "FSoE Watchdog thread crashed. Restarting...";
@@ -60,39 +60,82 @@ void log_error(std::string_view message, std::exception_ptr error = nullptr) {
 // practice and keep deadline arithmetic far from overflow.
 constexpr double kMaxTimeoutSeconds = 1e9;
 
-Clock::duration timeout_from_seconds(double seconds) {
+Duration timeout_from_seconds(double seconds) {
     if (std::isnan(seconds) || seconds < 0) raise(ErrorKind::Value, "'timeout' must be a non-negative number");
     seconds = std::min(seconds, kMaxTimeoutSeconds);
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(seconds));
 }
 
+class SteadyClock final : public WatchdogClock {
+public:
+    Duration now() const noexcept override {
+        return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
+    }
+    std::optional<Duration> real_wait(Duration remaining) const noexcept override { return remaining; }
+};
+
+// The state commands' intent word: (generation << 1) | asked-for-active.
+constexpr uint64_t kActiveBit = 1;
+constexpr uint64_t kNoIntent = ~uint64_t{0};  // raw commands: always applied
+constexpr uint64_t next_intent(uint64_t current, bool active) { return ((current >> 1) + 1) << 1 | (active ? 1 : 0); }
+
 }  // namespace
+
+std::shared_ptr<WatchdogClock> steady_watchdog_clock() {
+    static const std::shared_ptr<WatchdogClock> clock = std::make_shared<SteadyClock>();
+    return clock;
+}
+
+void ManualClock::subscribe(Listener &listener) {
+    std::lock_guard lock(mutex_);
+    listeners_.push_back(&listener);
+}
+
+void ManualClock::unsubscribe(Listener &listener) noexcept {
+    std::lock_guard lock(mutex_);
+    std::erase(listeners_, &listener);
+}
+
+void ManualClock::advance(Duration step) {
+    if (step <= Duration::zero()) return;
+    // Under the lock: a listener is never told after it unsubscribed.
+    std::lock_guard lock(mutex_);
+    now_ns_.fetch_add(step.count(), std::memory_order_acq_rel);
+    for (Listener *listener : listeners_) listener->time_changed();
+}
 
 void set_watchdog_log_sink(WatchdogLogSink sink) noexcept {
     g_log_sink.store(sink ? sink : &cerr_sink, std::memory_order_release);
 }
 
-struct Watchdog::State {
+struct Watchdog::State final : WatchdogClock::Listener {
     struct Entry {
         uint8_t command;
-        uint64_t ticket;        // 0 for commands nobody waits for
-        uint64_t inline_epoch;  // inline changes seen when it was posted
+        uint64_t ticket;  // 0 for commands nobody waits for
+        uint64_t intent;  // the intent word it set (kNoIntent: raw)
     };
 
-    State(double timeout_s, Callback cb, Duration wait)
-        : timeout(timeout_from_seconds(timeout_s)), callback(std::move(cb)), blocking_wait(wait) {}
+    State(double timeout_s, Callback cb, Duration wait, std::shared_ptr<WatchdogClock> c)
+        : timeout(timeout_from_seconds(timeout_s)),
+          callback(std::move(cb)),
+          blocking_wait(wait),
+          clock(c ? std::move(c) : steady_watchdog_clock()) {
+        clock->subscribe(*this);
+    }
+    ~State() { clock->unsubscribe(*this); }
 
-    const Clock::duration timeout;
+    const Duration timeout;
     const Callback callback;
     const Duration blocking_wait;
+    const std::shared_ptr<WatchdogClock> clock;
 
     // Written by reset() on every cycle: kept on its own cache line so that the
     // thread's other fields do not bounce between cores.
-    alignas(64) std::atomic<Clock::rep> last_reset{std::numeric_limits<Clock::rep>::min()};
+    alignas(64) std::atomic<Duration::rep> last_reset{std::numeric_limits<Duration::rep>::min()};
     alignas(64) std::atomic<bool> alive{false};  // accepting commands
     std::atomic<bool> active{false};             // written by the watchdog thread only
+    std::atomic<uint64_t> intent{0};             // see next_intent(); changed under `mutex` or on the thread
     std::atomic<std::thread::id> thread_id{};
-    std::atomic<uint64_t> inline_epoch{0};  // counts commands applied on the thread itself
 
     std::mutex blocking_lock;  // serialises the blocking commands
 
@@ -103,11 +146,12 @@ struct Watchdog::State {
     uint64_t posted = 0;
     uint64_t completed = 0;
     bool started = false;
+    bool body_claimed = false;  // a thread runs (or ran) the body
     bool finished = false;
     bool abandoned = false;
 
     // Owned by the watchdog thread.
-    Clock::time_point base{};  // start of the current timing
+    Duration base{};  // start of the current timing
     bool stop_flag = false;
     uint64_t current_ticket = 0;
 
@@ -122,13 +166,28 @@ struct Watchdog::State {
         done_cv.notify_all();
     }
 
-    // Caller holds blocking_lock; `epoch` is inline_epoch read before the
-    // caller looked at `active`.
-    void process_blocking(WatchdogCommand command, uint64_t epoch) {
+    void time_changed() noexcept override {
+        { std::lock_guard lock(mutex); }  // a waiter has either seen the new time or is waiting
+        command_cv.notify_all();
+    }
+
+    // Caller holds blocking_lock. ACTIVATE and DEACTIVATE return at once when
+    // the last state command already asked for the same (checked again here,
+    // as the callback may have changed it inline meanwhile).
+    void process_blocking(WatchdogCommand command) {
         std::unique_lock lock(mutex);
         if (!alive.load(std::memory_order_relaxed)) raise(ErrorKind::Runtime, kNotRunning);
+        uint64_t entry_intent = kNoIntent;
+        if (command == WatchdogCommand::ACTIVATE || command == WatchdogCommand::DEACTIVATE) {
+            const bool want = command == WatchdogCommand::ACTIVATE;
+            uint64_t current = intent.load();
+            do {
+                if (((current & kActiveBit) != 0) == want) return;
+                entry_intent = next_intent(current, want);
+            } while (!intent.compare_exchange_weak(current, entry_intent));
+        }
         const uint64_t ticket = ++posted;
-        queue.push_back({static_cast<uint8_t>(command), ticket, epoch});
+        queue.push_back({static_cast<uint8_t>(command), ticket, entry_intent});
         command_cv.notify_one();
         // An unanswered command is not an error: the caller just goes on.
         done_cv.wait_for(lock, blocking_wait, [&] { return completed >= ticket; });
@@ -138,9 +197,25 @@ struct Watchdog::State {
         {
             std::lock_guard lock(mutex);
             if (!alive.load(std::memory_order_relaxed)) raise(ErrorKind::Runtime, kNotRunning);
-            queue.push_back({command, 0, inline_epoch.load(std::memory_order_relaxed)});
+            queue.push_back({command, 0, kNoIntent});
         }
         command_cv.notify_one();
+    }
+
+    // Records `want` as the newest state asked for (on the thread only).
+    void set_intent(bool want) {
+        uint64_t current = intent.load();
+        while (!intent.compare_exchange_weak(current, next_intent(current, want))) {
+        }
+    }
+
+    // The body is not running and will not run: nothing to wait for.
+    void finish_unstarted() {
+        alive.store(false, std::memory_order_release);
+        finished = true;
+        body_claimed = true;
+        completed = posted;
+        queue.clear();
     }
 
     // Asks the thread to end without waiting; false when it no longer runs.
@@ -149,29 +224,37 @@ struct Watchdog::State {
             apply_inline(WatchdogCommand::STOP);
             return true;
         }
-        std::lock_guard lock(mutex);
-        if (!alive.load(std::memory_order_relaxed)) return !finished;
-        queue.push_back({static_cast<uint8_t>(WatchdogCommand::STOP), 0, 0});
-        command_cv.notify_one();
-        return true;
+        {
+            std::lock_guard lock(mutex);
+            if (!body_claimed && started && !finished) {
+                // Started for an owner's thread that never ran the body.
+                finish_unstarted();
+            } else {
+                if (!alive.load(std::memory_order_relaxed)) return !finished;
+                queue.push_back({static_cast<uint8_t>(WatchdogCommand::STOP), 0, kNoIntent});
+                command_cv.notify_one();
+                return true;
+            }
+        }
+        done_cv.notify_all();
+        return false;
     }
 
     // A command issued on the watchdog thread itself (from the callback): the
     // thread cannot take it from the queue while it runs the callback, so it
     // takes effect at once instead of stalling its caller.
+    // A state command supersedes every one still queued.
     void apply_inline(WatchdogCommand command) {
-        struct Bump {  // after the change: see the posting side in activate()
-            std::atomic<uint64_t> &epoch;
-            ~Bump() { epoch.fetch_add(1); }
-        } bump{inline_epoch};
         switch (command) {
             case WatchdogCommand::ACTIVATE:
+                set_intent(true);
                 if (!active.load(std::memory_order_relaxed)) {
                     active.store(true);
-                    base = Clock::now();
+                    base = clock->now();
                 }
                 break;
             case WatchdogCommand::DEACTIVATE:
+                set_intent(false);
                 active.store(false);
                 break;
             case WatchdogCommand::STOP: {
@@ -192,10 +275,7 @@ struct Watchdog::State {
         apply_inline(command);
     }
 
-    Clock::time_point timing_start() const {
-        const Clock::time_point reset_at{Clock::duration(last_reset.load(std::memory_order_relaxed))};
-        return std::max(base, reset_at);
-    }
+    Duration timing_start() const { return std::max(base, Duration(last_reset.load(std::memory_order_relaxed))); }
 
     // One turn: wait for a command or an expiry, then handle it.
     void turn() {
@@ -210,22 +290,35 @@ struct Watchdog::State {
                 // Resets do not wake the thread: when the wait ends, look for a
                 // reset that restarted the timing meanwhile and wait the rest.
                 bool expired = false;
-                while (!expired) {
-                    if (command_cv.wait_until(lock, timing_start() + timeout, has_command)) break;
-                    expired = Clock::now() >= timing_start() + timeout;
+                while (!has_command()) {
+                    const Duration remaining = timing_start() + timeout - clock->now();
+                    if (remaining <= Duration::zero()) {
+                        expired = true;
+                        break;
+                    }
+                    if (const auto real = clock->real_wait(remaining)) {
+                        command_cv.wait_for(lock, *real);
+                    } else {
+                        command_cv.wait(lock);
+                    }
                 }
                 if (expired) {
                     lock.unlock();
                     callback();
-                    base = Clock::now();
+                    base = clock->now();
                     return;
                 }
             }
             entry = queue.front();
             queue.pop_front();
         }
-        base = Clock::now();  // any command restarts the timing
+        base = clock->now();  // any command restarts the timing
         current_ticket = entry.ticket;
+        // Superseded by a later state command: that one decides.
+        if (entry.intent != kNoIntent && entry.intent != intent.load()) {
+            complete(entry.ticket);
+            return;
+        }
         switch (entry.command) {
             case static_cast<uint8_t>(WatchdogCommand::RESET):
                 break;
@@ -233,16 +326,20 @@ struct Watchdog::State {
                 apply_inline(WatchdogCommand::STOP);
                 break;
             case static_cast<uint8_t>(WatchdogCommand::ACTIVATE):
-                // Posted while inactive; the callback activating the watchdog
-                // itself meanwhile is a benign race, not a corrupted state.
-                if (active.load() && entry.inline_epoch == inline_epoch.load()) {
-                    log_error("WatchdogCommand.ACTIVATE received while already active");
-                    complete(entry.ticket);
-                    raise(ErrorKind::Runtime);
+                // A current ACTIVATE may find the thread active when the
+                // DEACTIVATE before it was superseded: only a raw one is wrong.
+                if (entry.intent == kNoIntent) {
+                    if (active.load()) {
+                        log_error("WatchdogCommand.ACTIVATE received while already active");
+                        complete(entry.ticket);
+                        raise(ErrorKind::Runtime);
+                    }
+                    set_intent(true);
                 }
                 active.store(true, std::memory_order_release);
                 break;
             case static_cast<uint8_t>(WatchdogCommand::DEACTIVATE):
+                if (entry.intent == kNoIntent) set_intent(false);
                 active.store(false, std::memory_order_release);
                 break;
             default:
@@ -273,7 +370,7 @@ Registry &registry() {
 
 void Watchdog::State::run() {
     thread_id.store(std::this_thread::get_id(), std::memory_order_relaxed);
-    base = Clock::now();
+    base = clock->now();
     // Also runs when the thread is unwound by force (thread cancellation).
     struct Finish {
         State &s;
@@ -302,22 +399,28 @@ void Watchdog::State::run() {
             throw;
 #endif
         } catch (...) {
-            base = Clock::now();
+            base = clock->now();
             complete(current_ticket);
             log_error(kCrashed, std::current_exception());
         }
     }
 }
 
-Watchdog::Watchdog(double timeout_s, Callback callback, Duration blocking_command_wait)
-    : state_(std::make_shared<State>(timeout_s, std::move(callback), blocking_command_wait)) {}
+Watchdog::Watchdog(double timeout_s, Callback callback, Duration blocking_command_wait,
+                   std::shared_ptr<WatchdogClock> clock)
+    : state_(std::make_shared<State>(timeout_s, std::move(callback), blocking_command_wait, std::move(clock))) {}
 
-Watchdog::~Watchdog() {
-    if (!thread_.joinable()) return;
+Watchdog::~Watchdog() { close(); }
+
+void Watchdog::close() noexcept {
     State &s = *state_;
+    {
+        std::lock_guard lock(s.mutex);
+        if (!s.started) return;
+    }
     if (s.on_thread()) {
         s.apply_inline(WatchdogCommand::STOP);
-        thread_.detach();  // the thread holds the state until it ends
+        if (thread_.joinable()) thread_.detach();  // the thread holds the state until it ends
         return;
     }
     s.request_stop();
@@ -327,6 +430,7 @@ Watchdog::~Watchdog() {
         s.done_cv.wait(lock, [&] { return s.finished || s.abandoned; });
         finished = s.finished;
     }
+    if (!thread_.joinable()) return;
     if (finished) {
         thread_.join();
     } else {
@@ -334,25 +438,53 @@ Watchdog::~Watchdog() {
     }
 }
 
-void Watchdog::start() {
+void Watchdog::start_external() { begin(false); }
+
+void Watchdog::begin(bool claim_body) {
     State &s = *state_;
     {
         std::lock_guard lock(s.mutex);
         if (s.started) raise(ErrorKind::Runtime, "threads can only be started once");
         s.started = true;
+        s.body_claimed = claim_body;
         s.alive.store(true, std::memory_order_release);
     }
+    Registry &r = registry();
+    std::lock_guard lock(r.mutex);
+    r.live.emplace_back(state_.get(), state_);
+}
+
+void Watchdog::cancel_start() noexcept {
+    State &s = *state_;
     {
-        Registry &r = registry();
-        std::lock_guard lock(r.mutex);
-        r.live.emplace_back(state_.get(), state_);
+        std::lock_guard lock(s.mutex);
+        if (!s.started || s.body_claimed) return;
+        s.finish_unstarted();
     }
+    s.done_cv.notify_all();
+}
+
+void Watchdog::run() {
+    State &s = *state_;
+    {
+        std::lock_guard lock(s.mutex);
+        if (!s.started || s.body_claimed)
+            raise(ErrorKind::Runtime, "the watchdog's thread body runs once, after start");
+        s.body_claimed = true;
+    }
+    s.run();
+}
+
+void Watchdog::start() {
+    begin(true);
     try {
         thread_ = std::thread([state = state_] { state->run(); });
     } catch (...) {
-        std::lock_guard lock(s.mutex);
-        s.alive.store(false, std::memory_order_release);
-        s.finished = true;
+        {
+            std::lock_guard lock(state_->mutex);
+            state_->finish_unstarted();
+        }
+        state_->done_cv.notify_all();
         throw;
     }
 }
@@ -375,48 +507,49 @@ bool Watchdog::join(std::optional<Duration> timeout) {
 
 void Watchdog::activate() {
     State &s = *state_;
-    // Every cycle calls this on an active watchdog: no lock on that path, so a
-    // deactivate() waiting for a busy thread cannot hold the caller up.
-    if (s.active.load(std::memory_order_acquire)) return;
+    // Every cycle calls this with activation already asked for: no lock on
+    // that path, so a deactivate() waiting for a busy thread cannot hold the
+    // caller up.
+    if (s.intent.load(std::memory_order_acquire) & kActiveBit) return;
     if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::ACTIVATE);
     std::lock_guard lock(s.blocking_lock);
-    // The epoch is read before `active`, and bumped after `active` changes: a
-    // callback that activates inline after this check changes the epoch.
-    const uint64_t epoch = s.inline_epoch.load();
-    if (s.active.load()) return;
-    s.process_blocking(WatchdogCommand::ACTIVATE, epoch);
+    s.process_blocking(WatchdogCommand::ACTIVATE);
 }
 
 void Watchdog::deactivate() {
     State &s = *state_;
-    if (!s.active.load(std::memory_order_acquire)) return;
+    if (!(s.intent.load(std::memory_order_acquire) & kActiveBit)) return;
     if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::DEACTIVATE);
     std::lock_guard lock(s.blocking_lock);
-    const uint64_t epoch = s.inline_epoch.load();
-    if (!s.active.load()) return;
-    s.process_blocking(WatchdogCommand::DEACTIVATE, epoch);
+    s.process_blocking(WatchdogCommand::DEACTIVATE);
 }
 
 void Watchdog::stop() {
     State &s = *state_;
     if (s.on_thread()) return s.apply_on_thread(WatchdogCommand::STOP);
     std::lock_guard lock(s.blocking_lock);
-    s.process_blocking(WatchdogCommand::STOP, s.inline_epoch.load());
+    s.process_blocking(WatchdogCommand::STOP);
 }
 
 void Watchdog::reset() {
     State &s = *state_;
     if (!s.alive.load(std::memory_order_acquire)) raise(ErrorKind::Runtime, kNotRunning);
     // Keep the latest of concurrent resets: one load and, normally, one CAS.
-    const Clock::rep now = Clock::now().time_since_epoch().count();
-    Clock::rep last = s.last_reset.load(std::memory_order_relaxed);
+    const Duration::rep now = s.clock->now().count();
+    Duration::rep last = s.last_reset.load(std::memory_order_relaxed);
     while (last < now && !s.last_reset.compare_exchange_weak(last, now, std::memory_order_relaxed)) {
     }
 }
 
 bool Watchdog::active() const noexcept { return state_->active.load(std::memory_order_acquire); }
 
+bool Watchdog::requested_active() const noexcept {
+    return (state_->intent.load(std::memory_order_acquire) & kActiveBit) != 0;
+}
+
 double Watchdog::timeout_s() const noexcept { return std::chrono::duration<double>(state_->timeout).count(); }
+
+bool Watchdog::on_watchdog_thread() const noexcept { return state_->on_thread(); }
 
 void Watchdog::_post_raw(uint8_t command) { state_->post(command); }
 
@@ -428,7 +561,7 @@ std::size_t stop_all_watchdogs(Watchdog::Duration budget) {
         for (auto &entry : r.live)
             if (auto s = entry.second.lock()) states.push_back(std::move(s));
     }
-    const auto deadline = Clock::now() + budget;
+    const auto deadline = std::chrono::steady_clock::now() + budget;
     for (auto &s : states) s->request_stop();
     std::size_t remaining = 0;
     for (auto &s : states) {

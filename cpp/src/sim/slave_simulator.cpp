@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <utility>
 
 #include "kestrel/common/error.hpp"
 
@@ -65,7 +66,11 @@ SlaveSimulator::SlaveSimulator(SlaveConfig config) : config_(std::move(config)) 
     } else {
         rng_.seed(std::random_device{}());
     }
+    // Every buffer at its full size now: a step allocates nothing.
     last_request_.reserve(FSOE_FRAME_BUFFER_BYTES);
+    master_session_stream_.reserve(2);
+    connection_stream_.reserve(4);
+    parameter_stream_.reserve(parameter_set_length());
     last_send_ms_ = now_ms();
 }
 
@@ -109,9 +114,9 @@ std::span<const uint8_t> SlaveSimulator::step(std::span<const uint8_t> request) 
     if (in_step_) raise(ErrorKind::Runtime, "the slave cannot be stepped from its own parameter check");
     in_step_ = true;
     struct Leave {
-        bool &flag;
-        ~Leave() { flag = false; }
-    } leave{in_step_};
+        bool &flag, &answers;
+        ~Leave() { flag = answers = false; }
+    } leave{in_step_, host_reset_answers_};
 
     if (silence_ > 0) {
         --silence_;
@@ -120,12 +125,16 @@ std::span<const uint8_t> SlaveSimulator::step(std::span<const uint8_t> request) 
     }
     const bool is_new = !request.empty() && !std::ranges::equal(request, last_request_);
     if (is_new) last_request_.assign(request.begin(), request.end());
-    // The watchdog runs on its own: it is looked at every cycle, before the frame.
-    if (state_ == SlaveState::Data && now_ms() - last_send_ms_ > watchdog_ms_) {
-        fail(WD_EXPIRED);
+    // The watchdog runs on its own: it is looked at every cycle, before the
+    // frame, and has expired once the watchdog time has passed in full.
+    if (state_ == SlaveState::Data && now_ms() - last_send_ms_ >= watchdog_ms_) {
+        fail(code_of(BaseError::WD_EXPIRED));
         return reply();
     }
     if (request.empty()) return reply();
+    // The first request to meet a Reset frame of request_reset() is the one the
+    // master sent before it could see that frame: the frame is its answer.
+    host_reset_answers_ = std::exchange(host_reset_pending_, false);
     if (!is_new) {
         ++counters_.frames_repeated;
         return reply();
@@ -139,7 +148,7 @@ void SlaveSimulator::process(std::span<const uint8_t> request) {
     // A frame of another length is not a frame of this connection: its CRCs
     // cannot be checked, so it counts as a corrupted one.
     if (request.size() != FSOE_GetFrameSizeBytes(config_.output_size)) {
-        fail(INVALID_CRC);
+        fail(code_of(BaseError::INVALID_CRC));
         return;
     }
     FSOEFrame rx(static_cast<long long>(request.size()));
@@ -151,11 +160,11 @@ void SlaveSimulator::process(std::span<const uint8_t> request) {
 
     const uint16_t command = rec.sControl.u16Command;
     if (!command_has_value(command)) {
-        fail(UNKNOWN_CMD);
+        fail(code_of(BaseError::UNKNOWN_CMD));
     } else if (command == static_cast<uint16_t>(FSOECommand::RESET)) {
         // A reset is always safe to follow: taken in every state without checks.
         enter_reset(static_cast<uint8_t>(rec.au16Data[0]), false);
-        reply_reset(RESET);
+        reply_reset(code_of(BaseError::RESET));
     } else if (command == static_cast<uint16_t>(FSOECommand::SESSION)) {
         handle_session(rx, previous_crc0);
     } else {
@@ -205,9 +214,9 @@ void SlaveSimulator::handle_session(FSOEFrame &rx, std::optional<uint16_t> previ
         if (check_fresh_chain(rx, previous_crc0)) {
             start_session();
         } else {
-            // In Reset and Session a Session frame is expected, so a bad one is
-            // a broken frame; later on only a new session may use the command.
-            fail(state_ == SlaveState::Reset || state_ == SlaveState::Session ? INVALID_CRC : INVALID_CMD);
+            // Outside its own chain a Session frame can only start a new one:
+            // one that does not is a broken frame in every state.
+            fail(code_of(BaseError::INVALID_CRC));
             return;
         }
     }
@@ -224,20 +233,23 @@ void SlaveSimulator::handle_session(FSOEFrame &rx, std::optional<uint16_t> previ
     reply_chained(FSOECommand::SESSION, bytes, 0);
 }
 
+// The set-up data of a state are echoed as received and judged when the first
+// frame of the next state arrives, once that frame itself is sound: the master
+// sees a complete, correct echo and then the Reset frame.
 void SlaveSimulator::handle_setup_or_data(FSOEFrame &rx, std::optional<uint16_t> previous_crc0) {
     const FSOE_SFrame &rec = rx._c_fsoe_frame;
     const auto command = static_cast<FSOECommand>(rec.sControl.u16Command);
     SlaveState target = SlaveState::Data;
-    bool may_enter = state_ == SlaveState::Parameter && parameters_valid_;
+    bool may_enter = state_ == SlaveState::Parameter && parameters_judgeable();
     if (command == FSOECommand::CONNECTION) {
         target = SlaveState::Connection;
         may_enter = state_ == SlaveState::Session && master_session_stream_.size() >= 2;
     } else if (command == FSOECommand::PARAMETER) {
         target = SlaveState::Parameter;
-        may_enter = state_ == SlaveState::Connection && connection_valid_;
+        may_enter = state_ == SlaveState::Connection && connection_stream_.size() >= 4;
     }
     if (state_ != target && !may_enter) {
-        fail(INVALID_CMD);
+        fail(code_of(BaseError::INVALID_CMD));
         return;
     }
 
@@ -245,18 +257,30 @@ void SlaveSimulator::handle_setup_or_data(FSOEFrame &rx, std::optional<uint16_t>
     if (target == SlaveState::Connection) {
         const bool first = state_ != SlaveState::Connection;
         if (first ? field == 0 : field != *connection_field_id_) {
-            fail(INVALID_CONNID);
+            fail(code_of(BaseError::INVALID_CONNID));
             return;
         }
     } else if (field != *connection_id()) {
-        fail(INVALID_CONNID);
+        fail(code_of(BaseError::INVALID_CONNID));
         return;
     }
     if (!check_current_chain(rx, previous_crc0, false)) {
-        fail(INVALID_CRC);
+        fail(code_of(BaseError::INVALID_CRC));
         return;
     }
     if (state_ != target) {
+        if (target == SlaveState::Parameter && le16(connection_stream_, 2) != config_.slave_address) {
+            fail(code_of(BaseError::INVALID_ADDRESS));
+            return;
+        }
+        if (target == SlaveState::Data) {
+            if (const uint8_t code = judge_parameters(); code != code_of(BaseError::RESET)) {
+                fail(code);
+                return;
+            }
+            parameters_valid_ = true;
+            watchdog_ms_ = le16(parameter_stream_, 2);
+        }
         state_ = target;
         if (target == SlaveState::Connection) connection_field_id_ = field;
     }
@@ -265,28 +289,13 @@ void SlaveSimulator::handle_setup_or_data(FSOEFrame &rx, std::optional<uint16_t>
     const uint16_t per_frame = setup_bytes_per_frame();
     const std::span<const uint8_t> echo(data.data(), per_frame);
     if (target == SlaveState::Connection) {
-        const bool was_complete = connection_stream_.size() >= 4;
         for (uint16_t i = 0; i < per_frame && connection_stream_.size() < 4; ++i) connection_stream_.push_back(data[i]);
-        if (!was_complete && connection_stream_.size() >= 4) {
-            if (le16(connection_stream_, 2) != config_.slave_address) {
-                fail(INVALID_ADDRESS);
-                return;
-            }
-            connection_valid_ = true;
-        }
         reply_chained(FSOECommand::CONNECTION, echo, *connection_field_id_);
     } else if (target == SlaveState::Parameter) {
-        const bool was_complete = parameter_stream_.size() >= parameter_stream_length();
-        for (uint16_t i = 0; i < per_frame && parameter_stream_.size() < parameter_stream_length(); ++i)
+        // Kept up to the length configured; a longer set is still echoed, and
+        // its length fields tell what is wrong with it.
+        for (uint16_t i = 0; i < per_frame && parameter_stream_.size() < parameter_set_length(); ++i)
             parameter_stream_.push_back(data[i]);
-        if (!was_complete && parameter_stream_.size() >= parameter_stream_length()) {
-            if (const uint8_t code = judge_parameters(); code != RESET) {
-                fail(code);
-                return;
-            }
-            parameters_valid_ = true;
-            watchdog_ms_ = le16(parameter_stream_, 2);
-        }
         reply_chained(FSOECommand::PARAMETER, echo, *connection_id());
     } else {
         if (command == FSOECommand::PROCESS_DATA) {
@@ -302,41 +311,43 @@ void SlaveSimulator::handle_setup_or_data(FSOEFrame &rx, std::optional<uint16_t>
     }
 }
 
-// Length of the parameter data as far as the received length fields tell:
-// communication parameter length, those parameters, application parameter
-// length, those parameters. Unknown lengths count as unbounded.
-size_t SlaveSimulator::parameter_stream_length() const noexcept {
-    constexpr size_t unbounded = SIZE_MAX;
+// Whether the parameters received so far can be judged: all of them, or a
+// length field that already differs from the configuration (the master then
+// sends fewer bytes than expected, or more). Data before that are a command
+// out of turn.
+bool SlaveSimulator::parameters_judgeable() const noexcept {
     const auto &s = parameter_stream_;
-    if (s.size() < 2) return unbounded;
-    const size_t comm = le16(s, 0);
-    if (s.size() < 4 + comm) return unbounded;
-    return 4 + comm + le16(s, 2 + comm);
+    if (s.size() >= parameter_set_length()) return true;
+    return (s.size() >= 2 && le16(s, 0) != kCommParameterBytes) ||
+           (s.size() >= 2 + kCommParameterBytes + 2 &&
+            le16(s, 2 + kCommParameterBytes) != config_.application_parameters.size());
 }
 
+// Lengths first, then the watchdog time, the values, and the host's check.
 uint8_t SlaveSimulator::judge_parameters() const {
     const auto &s = parameter_stream_;
-    const size_t comm = le16(s, 0);
-    if (comm != 2) return INVALID_COMMPARALEN;
-    const size_t app = le16(s, 4);
-    if (app != config_.application_parameters.size()) return INVALID_USERPARALEN;
+    if (le16(s, 0) != kCommParameterBytes) return code_of(BaseError::INVALID_COMMPARALEN);
+    const size_t app = config_.application_parameters.size();
+    if (le16(s, 2 + kCommParameterBytes) != app) return code_of(BaseError::INVALID_USERPARALEN);
     const uint16_t watchdog = le16(s, 2);
-    if (watchdog < config_.watchdog_min_ms || watchdog > config_.watchdog_max_ms) return INVALID_COMPARA;
-    const std::span<const uint8_t> parameters(s.data() + 6, app);
+    if (watchdog < config_.watchdog_min_ms || watchdog > config_.watchdog_max_ms)
+        return code_of(BaseError::INVALID_COMPARA);
+    const std::span<const uint8_t> parameters(s.data() + 2 + kCommParameterBytes + 2, app);
     if (!std::equal(parameters.begin(), parameters.end(), config_.application_parameters.begin()))
-        return INVALID_USERPARA;
+        return code_of(BaseError::INVALID_USERPARA);
     if (config_.check_parameters) {
-        int code = INVALID_USERPARA;
+        int code = code_of(BaseError::INVALID_USERPARA);
         try {
             code = config_.check_parameters(parameters);
         } catch (...) {
             // A check that fails cannot have accepted the parameters.
-            return INVALID_USERPARA;
+            return code_of(BaseError::INVALID_USERPARA);
         }
         if (code != 0)
-            return code >= 0x80 && code <= 0xFF ? static_cast<uint8_t>(code) : static_cast<uint8_t>(INVALID_USERPARA);
+            return code >= kFirstSafeParaCode && code <= kLastSafeParaCode ? static_cast<uint8_t>(code)
+                                                                           : code_of(BaseError::INVALID_USERPARA);
     }
-    return RESET;
+    return code_of(BaseError::RESET);
 }
 
 void SlaveSimulator::start_session() {
@@ -348,7 +359,6 @@ void SlaveSimulator::start_session() {
     master_session_stream_.clear();
     connection_field_id_.reset();
     connection_stream_.clear();
-    connection_valid_ = false;
     parameter_stream_.clear();
     parameters_valid_ = false;
     watchdog_ms_ = 0;
@@ -374,6 +384,9 @@ void SlaveSimulator::enter_reset(uint8_t reason, bool own_account) {
 }
 
 void SlaveSimulator::fail(uint8_t code) {
+    // A request of the connection that request_reset() ended, sent before the
+    // master could see that: the Reset frame with reason 0 is its answer.
+    if (host_reset_answers_ && state_ == SlaveState::Reset) return;
     ++counters_.errors;
     enter_reset(code, true);
     reply_reset(code);
@@ -419,16 +432,16 @@ void SlaveSimulator::reply_chained(FSOECommand command, std::span<const uint8_t>
 // Applies the pending faults to a reply. The slave's own bookkeeping already
 // counts the genuine reply as sent: a fault only changes what reaches the bus.
 void SlaveSimulator::finish(FSOEFrame &out) {
-    if (repeat_.count > 0 && reply_len_ > 0) {
+    // Both have something to put out: their injection made sure of it.
+    if (repeat_.count > 0) {
         --repeat_.count;
         const auto previous = reply_;
         put_out({previous.data(), reply_len_});
         return;
     }
-    if (replay_.count > 0 && history_count_ > 0) {
+    if (replay_.count > 0) {
         --replay_.count;
-        const size_t age = std::min<size_t>(replay_.value, history_count_);
-        const size_t slot = (history_count_ - age) % MAX_REPLAY_AGE;
+        const size_t slot = (history_count_ - replay_.value) % MAX_REPLAY_AGE;
         const auto older = history_[slot];
         put_out({older.data(), history_len_[slot]});
         return;
@@ -534,6 +547,7 @@ void SlaveSimulator::inject_reset(uint8_t code, uint32_t count) {
 
 void SlaveSimulator::inject_repeat(uint32_t count) {
     check_count(count);
+    if (reply_len_ == 0) raise(ErrorKind::Value, "nothing to repeat: the slave has not replied yet");
     repeat_ = {count, 0, false};
 }
 
@@ -542,6 +556,9 @@ void SlaveSimulator::inject_replay(uint32_t age, uint32_t count) {
     if (age < 2 || age > MAX_REPLAY_AGE)
         raise(ErrorKind::Value,
               "age must be from 2 to " + std::to_string(MAX_REPLAY_AGE) + ", got " + std::to_string(age));
+    if (age > history_count_)
+        raise(ErrorKind::Value, "nothing to replay " + std::to_string(age) + " frames back: the slave has sent " +
+                                    std::to_string(history_count_) + " so far");
     replay_ = {count, age, true};
 }
 
@@ -552,12 +569,13 @@ void SlaveSimulator::inject_silence(uint32_t cycles) {
 
 void SlaveSimulator::request_reset() {
     if (in_step_) raise(ErrorKind::Runtime, "the slave cannot be reset from its own parameter check");
-    enter_reset(RESET, true);
+    enter_reset(code_of(BaseError::RESET), true);
     FSOEFrame out(frame_length());
-    compose_reset(out, RESET);
+    compose_reset(out, code_of(BaseError::RESET));
     std::array<uint8_t, FSOE_FRAME_BUFFER_BYTES> bytes;
     const size_t length = out.frame_to_array(bytes);
     put_out({bytes.data(), length});
+    host_reset_pending_ = true;
 }
 
 void SlaveSimulator::clear_faults() noexcept {

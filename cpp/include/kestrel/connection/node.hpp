@@ -57,6 +57,9 @@ public:
 
     bool dictionary_map_is_editable() const noexcept { return dictionary_map_is_editable_; }
 
+    // Whatever the owner attaches (a host binding keeps its objects here).
+    std::shared_ptr<void> host_data;
+
     // Before the connection starts: lock an editable map, then size the frame
     // from the map. A map over 16 bytes fails with the frame's ValueError; the
     // lock and the frame are then as they were.

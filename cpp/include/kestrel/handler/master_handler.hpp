@@ -58,6 +58,11 @@ public:
 
     void set_blocking_runner(BlockingRunner runner) { blocking_runner_ = std::move(runner); }
 
+    // Runs `body` as one event under the handler's mutex (see above). For
+    // owners that call the state operations directly.
+    template <typename Body>
+    void event(Body &&body);
+
     // Public operations.
     void start();
     void stop();
@@ -97,9 +102,6 @@ private:
         bool running() const override { return flag.load(std::memory_order_acquire); }
     };
 
-    // Runs `body` as one event under the mutex (see the header comment).
-    template <typename Body>
-    void event(Body &&body);
     void lock();
     void finish_event() noexcept(false);
     void run_blocking(const std::function<void()> &wait);
@@ -124,7 +126,23 @@ private:
     std::recursive_mutex mutex_;
     int depth_ = 0;  // nesting of events on the thread holding the mutex
     std::exception_ptr callback_error_;
-    std::mt19937 random_;
+    std::minstd_rand random_;  // session ids: small state, one per handler
 };
+
+template <typename Body>
+inline void MasterHandler::event(Body &&body) {
+    lock();
+    ++depth_;
+    try {
+        body();
+    } catch (...) {
+        --depth_;
+        if (depth_ == 0) callback_error_ = nullptr;  // the event's own error wins
+        mutex_.unlock();
+        throw;
+    }
+    --depth_;
+    finish_event();
+}
 
 }  // namespace kestrel

@@ -17,38 +17,28 @@
 #include <span>
 #include <vector>
 
+#include "kestrel/connection/errors.hpp"
 #include "kestrel/frame/frame.hpp"
 
 namespace kestrel::sim {
 
 enum class SlaveState : uint8_t { Reset = 0, Session = 1, Connection = 2, Parameter = 3, Data = 4 };
 
-// Reset reasons the slave sends in the first safe-data byte of its Reset frames.
-enum ResetCode : uint8_t {
-    RESET = 0,
-    INVALID_CMD = 1,
-    UNKNOWN_CMD = 2,
-    INVALID_CONNID = 3,
-    INVALID_CRC = 4,
-    WD_EXPIRED = 5,
-    INVALID_ADDRESS = 6,
-    INVALID_DATA = 7,
-    INVALID_COMMPARALEN = 8,
-    INVALID_COMPARA = 9,
-    INVALID_USERPARALEN = 10,
-    INVALID_USERPARA = 11,
-};
+// The reset reasons the slave sends are the FSoE error codes (BaseError),
+// plus 0x80 to 0xFF from the host's parameter check.
+constexpr uint8_t code_of(BaseError error) noexcept { return static_cast<uint8_t>(error); }
 
-// Host check of the application parameters, called once a complete parameter
-// set equals the expected bytes. Returns 0 to accept; a code from 0x80 to 0xFF
-// is sent as the reset reason, any other value as INVALID_USERPARA.
+// Host check of the application parameters, called on the first Data frame
+// once the parameters received equal the expected bytes. Returns 0 to accept;
+// a code from 0x80 to 0xFF is sent as the reset reason, any other value as
+// INVALID_USERPARA.
 using ParameterCheck = std::function<int(std::span<const uint8_t> parameters)>;
 
 struct SlaveConfig {
     uint16_t slave_address = 0;
     uint16_t input_size = 2;                      // safe-data bytes of the slave's frames (1 or even, up to 16)
     uint16_t output_size = 2;                     // safe-data bytes of the master's frames (1 or even, up to 16)
-    std::vector<uint8_t> application_parameters;  // expected, in transfer order
+    std::vector<uint8_t> application_parameters;  // expected, in transfer order; their number is the length expected
     uint16_t watchdog_min_ms = 1;
     uint16_t watchdog_max_ms = 0xFFFF;
     ParameterCheck check_parameters;
@@ -112,11 +102,15 @@ public:
     void inject_unknown_command(uint8_t command = 0xFF, uint32_t count = 1);
     void inject_wrong_command(std::optional<FSOECommand> command = std::nullopt, uint32_t count = 1);
     void inject_reset(uint8_t code, uint32_t count = 1);
+    // ValueError when there is nothing to repeat yet: no reply so far, or
+    // fewer than `age` replies.
     void inject_repeat(uint32_t count = 1);
     void inject_replay(uint32_t age = 2, uint32_t count = 1);
     void inject_silence(uint32_t cycles);
     // Resets the connection now: the process image holds a Reset frame with
-    // reason 0 from this moment, before any further request.
+    // reason 0 from this moment, before any further request. That frame is
+    // the answer to the request already on its way: the next request is not
+    // refused on its own (a master's Reset or a new session is taken as usual).
     void request_reset();
     void clear_faults() noexcept;
     bool faults_pending() const noexcept;
@@ -135,8 +129,14 @@ private:
     void start_session();
     void enter_reset(uint8_t reason, bool own_account);
     void fail(uint8_t code);
+    bool parameters_judgeable() const noexcept;
     uint8_t judge_parameters() const;
-    size_t parameter_stream_length() const noexcept;
+    // Communication parameters (the watchdog time), the application parameters,
+    // and a 2-byte length before each.
+    static constexpr size_t kCommParameterBytes = 2;
+    size_t parameter_set_length() const noexcept {
+        return 2 + kCommParameterBytes + 2 + config_.application_parameters.size();
+    }
 
     // Reply composition: every frame the slave sends passes through finish().
     uint16_t frame_length() const noexcept { return FSOE_GetFrameSizeBytes(config_.input_size); }
@@ -169,7 +169,6 @@ private:
     std::vector<uint8_t> master_session_stream_;
     std::optional<uint16_t> connection_field_id_;  // from the first Connection frame's field
     std::vector<uint8_t> connection_stream_;
-    bool connection_valid_ = false;
     std::vector<uint8_t> parameter_stream_;
     bool parameters_valid_ = false;
     uint16_t watchdog_ms_ = 0;
@@ -190,6 +189,8 @@ private:
     SlaveCounters counters_;
     std::array<uint64_t, 256> resets_by_code_{};
     bool in_step_ = false;
+    bool host_reset_pending_ = false;  // request_reset() put out a frame that no request has met yet
+    bool host_reset_answers_ = false;  // that frame answers the request being processed
 
     struct Pending {
         uint32_t count = 0;
