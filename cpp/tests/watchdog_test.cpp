@@ -175,6 +175,155 @@ TEST_P(WatchdogUnanswered, CommandReturnsAfterTheWait) {
 INSTANTIATE_TEST_SUITE_P(Commands, WatchdogUnanswered,
                          ::testing::Values(WatchdogCommand::DEACTIVATE, WatchdogCommand::STOP));
 
+// Commands issued while the thread is stuck in the callback, each waiting
+// 100 ms and then giving up: the watchdog must end as the last one asked, not
+// as a stale command still queued decides.
+struct StaleCase {
+    const char *name;
+    std::vector<WatchdogCommand> while_busy;
+    bool active_after;
+};
+
+class WatchdogStaleCommand : public WatchdogTest, public ::testing::WithParamInterface<StaleCase> {};
+
+TEST_P(WatchdogStaleCommand, LastCommandIssuedWins) {
+    const StaleCase &c = GetParam();
+    auto gate = std::make_shared<Gate>();
+    Watchdog wd(
+        0.005, [gate] { gate->pass(); }, 100ms);
+    wd.start();
+    wd.activate();
+    ASSERT_TRUE(eventually([&] { return gate->entered > 0; }));
+    for (WatchdogCommand command : c.while_busy) {
+        if (command == WatchdogCommand::ACTIVATE) {
+            wd.activate();
+        } else {
+            wd.deactivate();
+        }
+        EXPECT_EQ(wd.requested_active(), command == WatchdogCommand::ACTIVATE);
+    }
+    EXPECT_TRUE(wd.active());  // none handled yet
+    gate->release();
+    wd.stop();  // queued behind the others: handled means they were too
+    EXPECT_EQ(wd.active(), c.active_after);
+    EXPECT_TRUE(wd.join(2s));
+    EXPECT_TRUE(records().empty()) << records().front().message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sequences, WatchdogStaleCommand,
+    ::testing::Values(StaleCase{"Deactivate", {WatchdogCommand::DEACTIVATE}, false},
+                      StaleCase{"DeactivateActivate", {WatchdogCommand::DEACTIVATE, WatchdogCommand::ACTIVATE}, true},
+                      StaleCase{"DeactivateActivateDeactivate",
+                                {WatchdogCommand::DEACTIVATE, WatchdogCommand::ACTIVATE, WatchdogCommand::DEACTIVATE},
+                                false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The same from the callback: a command it issues after the owner's
+// deactivate() was queued is the last one, and the one that holds.
+TEST_F(WatchdogTest, CommandFromTheCallbackSupersedesAQueuedOne) {
+    std::atomic<int> calls{0};
+    Watchdog *self = nullptr;
+    Watchdog wd(0.005, [&] {
+        if (++calls != 1) return;
+        // Posting the DEACTIVATE records the request at once; the thread
+        // cannot take it while it runs this callback.
+        if (!eventually([&] { return !self->requested_active(); })) return;
+        self->activate();
+    });
+    self = &wd;
+    wd.start();
+    wd.activate();
+    ASSERT_TRUE(eventually([&] { return calls > 0; }));
+    wd.deactivate();  // returns once the thread took it (superseded by then)
+    EXPECT_TRUE(wd.requested_active());
+    EXPECT_TRUE(wd.active());
+    EXPECT_TRUE(eventually([&] { return calls > 1; }));  // still watching
+    wd.stop();
+    EXPECT_TRUE(records().empty()) << records().front().message;
+}
+
+// A manual clock: expiry timing without sleeping through the timeouts.
+class WatchdogManualClock : public WatchdogTest {
+protected:
+    std::shared_ptr<kestrel::ManualClock> clock = std::make_shared<kestrel::ManualClock>(1h);
+    std::atomic<int> calls{0};
+    std::atomic<int64_t> called_at_ns{-1};
+
+    std::unique_ptr<Watchdog> make(double timeout_s) {
+        auto wd = std::make_unique<Watchdog>(
+            timeout_s,
+            [this] {
+                called_at_ns = clock->now().count();
+                ++calls;
+            },
+            Watchdog::kBlockingCommandWait, clock);
+        wd->start();
+        return wd;
+    }
+    // Real time for the thread to notice a step; long only when it fails.
+    bool fired(int n) {
+        return eventually([&] { return calls >= n; });
+    }
+    // The thread took every command before this one: it has seen the time.
+    void settle(Watchdog &wd) {
+        wd.deactivate();
+        wd.activate();
+    }
+};
+
+TEST_F(WatchdogManualClock, ExpiresWhenTheClockReachesTheTimeoutAndRepeats) {
+    auto wd = make(10.0);  // ten seconds of the manual clock: no real wait at all
+    wd->activate();
+    const auto start = clock->now();
+    clock->advance(9999ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(calls, 0);
+    clock->advance(1ms);
+    ASSERT_TRUE(fired(1));
+    EXPECT_EQ(called_at_ns, (start + 10s).count());
+    clock->advance(10s);
+    ASSERT_TRUE(fired(2));
+    EXPECT_EQ(called_at_ns, (start + 20s).count());
+    wd->deactivate();
+    clock->advance(1h);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(WatchdogManualClock, ResetRestartsTheTiming) {
+    auto wd = make(1.0);
+    wd->activate();
+    for (int i = 0; i < 5; ++i) {
+        clock->advance(900ms);
+        wd->reset();
+    }
+    clock->advance(999ms);
+    settle(*wd);  // restarts the timing at this instant, as any command does
+    const auto settled = clock->now();
+    clock->advance(999ms);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(calls, 0);
+    clock->advance(1ms);
+    ASSERT_TRUE(fired(1));
+    EXPECT_EQ(called_at_ns, (settled + 1s).count());
+}
+
+TEST_F(WatchdogManualClock, NegativeStepsAreIgnoredAndSeveralWatchdogsShareTheClock) {
+    auto a = make(1.0);
+    auto b = make(2.0);
+    a->activate();
+    b->activate();
+    const auto start = clock->now();
+    clock->advance(-5s);
+    EXPECT_EQ(clock->now(), start);
+    clock->advance(2s);
+    ASSERT_TRUE(fired(2));  // both
+    b.reset();              // unsubscribes while the clock lives on
+    clock->advance(1s);
+    ASSERT_TRUE(fired(3));
+}
+
 // A callback that fails must not release a caller whose command is still
 // queued behind it: deactivate() returns only once it took effect.
 TEST_F(WatchdogTest, FailingCallbackDoesNotReleaseAQueuedCommandEarly) {
