@@ -25,6 +25,8 @@ void bind_dictionary(nb::module_ &m);
 void bind_dictionary_map(nb::module_ &m);
 void bind_setup(nb::module_ &m);
 void bind_watchdog(nb::module_ &m);
+void bind_connection(nb::module_ &m);
+void bind_handler(nb::module_ &m);
 void bind_slave(nb::module_ &m);
 
 // The library's own exception classes (owned by the module).

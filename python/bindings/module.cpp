@@ -12,5 +12,7 @@ NB_MODULE(kestrel, m) {
     bind_dictionary_map(m);
     bind_setup(m);
     bind_watchdog(m);
+    bind_connection(m);
+    bind_handler(m);
     bind_slave(m);
 }

@@ -57,6 +57,9 @@ public:
     MasterHandler &operator=(const MasterHandler &) = delete;
 
     void set_blocking_runner(BlockingRunner runner) { blocking_runner_ = std::move(runner); }
+    // Whatever the owner attaches (a host binding keeps its objects here);
+    // released after the watchdog has stopped.
+    std::shared_ptr<void> host_data;
 
     // Runs `body` as one event under the handler's mutex (see above). For
     // owners that call the state operations directly.
