@@ -30,7 +30,8 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint8_t RESET = code_of(BaseError::RESET), INVALID_CMD = code_of(BaseError::INVALID_CMD),
                   UNKNOWN_CMD = code_of(BaseError::UNKNOWN_CMD), INVALID_CONNID = code_of(BaseError::INVALID_CONNID),
                   INVALID_CRC = code_of(BaseError::INVALID_CRC), WD_EXPIRED = code_of(BaseError::WD_EXPIRED),
-                  INVALID_ADDRESS = code_of(BaseError::INVALID_ADDRESS), INVALID_DATA = code_of(BaseError::INVALID_DATA),
+                  INVALID_ADDRESS = code_of(BaseError::INVALID_ADDRESS),
+                  INVALID_DATA = code_of(BaseError::INVALID_DATA),
                   INVALID_COMMPARALEN = code_of(BaseError::INVALID_COMMPARALEN),
                   INVALID_COMPARA = code_of(BaseError::INVALID_COMPARA),
                   INVALID_USERPARALEN = code_of(BaseError::INVALID_USERPARALEN),
@@ -239,7 +240,7 @@ TEST_P(Handshake, ReachesDataAndExchangesProcessData) {
     EXPECT_EQ(l.slave.connection_id(), kConnId);
     l.parameters();
     EXPECT_EQ(l.slave.state(), SlaveState::Parameter);
-    EXPECT_EQ(l.slave.watchdog_ms(), kWatchdog);
+    EXPECT_EQ(l.slave.watchdog_ms(), std::nullopt);  // judged on the first Data frame
 
     Bytes outputs(out), inputs(in);
     for (size_t i = 0; i < in; ++i) inputs[i] = static_cast<uint8_t>(0xA0 + i);
@@ -252,6 +253,7 @@ TEST_P(Handshake, ReachesDataAndExchangesProcessData) {
             l.exchange(fail_safe ? FSOECommand::FAILSAFE_DATA : FSOECommand::PROCESS_DATA, outputs, kConnId);
         ASSERT_TRUE(r.crc_ok) << cycle;
         ASSERT_EQ(l.slave.state(), SlaveState::Data);
+        ASSERT_EQ(l.slave.watchdog_ms(), kWatchdog);
         ASSERT_EQ(r.connection_id, kConnId);
         const bool pd = cycle >= 10;
         ASSERT_EQ(r.command, static_cast<uint16_t>(pd ? FSOECommand::PROCESS_DATA : FSOECommand::FAILSAFE_DATA));
@@ -286,9 +288,51 @@ TEST_P(Errors, WrongCommandForState) {
     l.expect_reset(l.exchange(FSOECommand::PROCESS_DATA, {}, kConnId), INVALID_CMD);
     l.to_data();
     l.expect_reset(l.exchange(FSOECommand::CONNECTION, {}, kConnId), INVALID_CMD);
-    l.to_data();
-    // A Session frame inside the connection that does not start a new chain.
-    l.expect_reset(l.exchange(FSOECommand::SESSION, {1, 2}, 0), INVALID_CMD);
+}
+
+// A Session frame after the Session state can only start a new chain: one that
+// does not is a broken frame (4), whether it continues the current chain or
+// is corrupted; one that does starts a new session.
+TEST_P(Errors, SessionFrameLaterIsANewChainOrBroken) {
+    const std::vector<std::pair<const char *, std::function<void(Link &)>>> states{
+        {"Connection",
+         [](Link &k) {
+             k.reset();
+             k.session();
+             k.exchange(FSOECommand::CONNECTION, u16le(kConnId), kConnId);
+         }},
+        {"Parameter",
+         [](Link &k) {
+             k.reset();
+             k.session();
+             k.connection();
+             k.exchange(FSOECommand::PARAMETER, u16le(2), kConnId);
+         }},
+        {"Data", [](Link &k) { k.to_data(); }},
+    };
+    for (const auto &[name, reach] : states) {
+        SCOPED_TRACE(name);
+        reach(l);
+        ASSERT_NE(l.slave.state(), SlaveState::Reset);
+        // The master's next frame in its chain, with the Session command.
+        l.expect_reset(l.exchange(FSOECommand::SESSION, {1, 2}, 0), INVALID_CRC);
+
+        reach(l);
+        l.m.restart_session();
+        Bytes wire = l.m.request(FSOECommand::SESSION, {1, 2}, 0);
+        wire[1] ^= 0x40;  // a fresh chain, corrupted
+        l.expect_reset(l.m.reply(l.slave.step(wire)), INVALID_CRC);
+
+        reach(l);
+        l.m.restart_session();
+        const Reply r = l.exchange(FSOECommand::SESSION, {0x0D, 0xF0}, 0);
+        EXPECT_TRUE(r.crc_ok);
+        EXPECT_EQ(r.command, static_cast<uint16_t>(FSOECommand::SESSION));
+        EXPECT_EQ(l.slave.state(), SlaveState::Session);
+        if (n() >= 2) {
+            EXPECT_EQ(l.slave.master_session_id(), 0xF00D);
+        }
+    }
 }
 
 TEST_P(Errors, IncompleteSetUpDataIsWrongCommand) {
@@ -385,10 +429,10 @@ TEST_P(Errors, WatchdogOnlyInData) {
     l.slave.advance(5000);  // not supervised before Data
     l.parameters();
     l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n()), kConnId);
-    l.slave.advance(kWatchdog);  // exactly the watchdog time is still in time
+    l.slave.advance(kWatchdog - 1);  // still in time
     ASSERT_TRUE(l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n()), kConnId).crc_ok);
     ASSERT_EQ(l.slave.state(), SlaveState::Data);
-    l.slave.advance(kWatchdog + 1);
+    l.slave.advance(kWatchdog);  // exactly the watchdog time since that frame: expired
     // Checked before the frame, even when the master's request has not changed.
     const Bytes last(l.slave.reply().begin(), l.slave.reply().end());
     const Reply r = l.m.reply(l.slave.step(Bytes(l.slave.reply().begin(), l.slave.reply().end())));
@@ -400,9 +444,11 @@ TEST_P(Errors, SlaveAddress) {
     l.reset();
     l.session();
     const Bytes stream = cat(u16le(kConnId), u16le(kAddress + 1));
-    const auto replies = l.transfer(FSOECommand::CONNECTION, stream, kConnId);
-    l.expect_reset(replies.back(), INVALID_ADDRESS);
-    EXPECT_EQ(replies.size(), (4u + n() - 1) / n());  // judged on the frame that completes the data
+    // Every Connection frame is echoed as sent, the wrong address included ...
+    l.expect_echoes(l.transfer(FSOECommand::CONNECTION, stream, kConnId), stream, FSOECommand::CONNECTION);
+    EXPECT_EQ(l.slave.state(), SlaveState::Connection);
+    // ... and the address is judged when the first Parameter frame arrives.
+    l.expect_reset(l.exchange(FSOECommand::PARAMETER, u16le(2), kConnId), INVALID_ADDRESS);
 }
 
 struct ParameterCase {
@@ -411,58 +457,98 @@ struct ParameterCase {
     uint8_t code;
 };
 
-TEST_P(Errors, ParametersJudgedInOrderAfterLastByte) {
+// The lengths are judged against the configuration (2 bytes of communication
+// parameters, kParams.size() of application parameters), whatever number of
+// bytes the length fields announce.
+TEST_P(Errors, ParametersJudgedInOrderOnFirstDataFrame) {
     const Bytes wrong{0x11, 0x22, 0x33, 0x44, 0x56};
+    // Length fields that do not tell the bytes that follow.
+    const Bytes comm_field_too_long = cat(cat(cat(u16le(4), u16le(kWatchdog)), u16le(5)), kParams);
     const std::vector<ParameterCase> cases{
         {"comm length", parameter_data(kWatchdog, kParams, 4), INVALID_COMMPARALEN},
         {"comm length before app length", parameter_data(kWatchdog, Bytes{1}, 4), INVALID_COMMPARALEN},
+        {"comm length field only", comm_field_too_long, INVALID_COMMPARALEN},
+        {"comm length 0", parameter_data(kWatchdog, kParams, 0), INVALID_COMMPARALEN},
         {"app length", parameter_data(kWatchdog, Bytes{1, 2, 3}), INVALID_USERPARALEN},
+        {"app length longer", parameter_data(kWatchdog, cat(kParams, {6, 7})), INVALID_USERPARALEN},
+        {"app length field only", parameter_data(kWatchdog, kParams, 2, 9), INVALID_USERPARALEN},
         {"app length before watchdog", parameter_data(5, Bytes{1, 2, 3}), INVALID_USERPARALEN},
         {"watchdog below", parameter_data(9, kParams), INVALID_COMPARA},
         {"watchdog above", parameter_data(1001, kParams), INVALID_COMPARA},
         {"watchdog before values", parameter_data(1001, wrong), INVALID_COMPARA},
         {"values", parameter_data(kWatchdog, wrong), INVALID_USERPARA},
+        // Right lengths, too few bytes: data out of turn (in one frame the
+        // missing bytes are the frame's padding, so the values are wrong).
+        {"incomplete", parameter_data(kWatchdog, Bytes{1, 2, 3}, 2, 5), n() < 16 ? INVALID_CMD : INVALID_USERPARA},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         l.reset();
         l.session();
         l.connection();
+        const uint64_t resets_before = l.slave.counters().resets_sent;
         const auto replies = l.transfer(FSOECommand::PARAMETER, c.stream, kConnId);
+        // Every Parameter frame is echoed as sent, wrong data included.
         ASSERT_EQ(replies.size(), (c.stream.size() + n() - 1) / n());
-        // Every frame before the last one is echoed as sent, wrong data included.
-        for (size_t i = 0; i + 1 < replies.size(); ++i) {
-            ASSERT_TRUE(replies[i].crc_ok);
-            ASSERT_TRUE(std::equal(replies[i].data.begin(), replies[i].data.begin() + n(),
-                                   c.stream.begin() + static_cast<long>(i * n())));
-        }
-        l.expect_reset(replies.back(), c.code);
+        l.expect_echoes(replies, c.stream, FSOECommand::PARAMETER);
+        EXPECT_EQ(l.slave.state(), SlaveState::Parameter);
+        EXPECT_EQ(l.slave.counters().resets_sent, resets_before);
+        l.expect_reset(l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n()), kConnId), c.code);
+        EXPECT_EQ(l.slave.watchdog_ms(), std::nullopt);
+    }
+}
+
+// The first Data frame is judged as a frame before the parameters are: a
+// broken one is refused for what is wrong with it.
+TEST_P(Errors, FirstDataFrameCheckedBeforeTheParameters) {
+    for (const bool crc : {false, true}) {
+        SCOPED_TRACE(crc);
+        l.reset();
+        l.session();
+        l.connection();
+        l.transfer(FSOECommand::PARAMETER, parameter_data(9, kParams), kConnId);
+        Bytes wire = l.m.request(FSOECommand::FAILSAFE_DATA, Bytes(n()), crc ? kConnId : kConnId + 1);
+        if (crc) wire[1] ^= 0x01;
+        l.expect_reset(l.m.reply(l.slave.step(wire)), crc ? INVALID_CRC : INVALID_CONNID);
     }
 }
 
 TEST_P(Errors, HostParameterCheck) {
-    for (const auto &[verdict, code] : std::vector<std::pair<int, uint8_t>>{{0x85, 0x85}, {3, INVALID_USERPARA}}) {
+    for (const auto &[verdict, code] :
+         std::vector<std::pair<int, uint8_t>>{{0x85, 0x85}, {3, INVALID_USERPARA}, {0x100, INVALID_USERPARA}}) {
         SlaveConfig c = config_for(n(), n());
-        Bytes seen;
+        std::vector<Bytes> seen;
         c.check_parameters = [&, verdict = verdict](std::span<const uint8_t> p) {
-            seen.assign(p.begin(), p.end());
+            seen.emplace_back(p.begin(), p.end());
             return verdict;
         };
         Link k(c);
         k.reset();
         k.session();
         k.connection();
-        k.expect_reset(k.transfer(FSOECommand::PARAMETER, parameter_data(kWatchdog, kParams), kConnId).back(), code);
-        EXPECT_EQ(seen, kParams);
+        k.parameters();  // every frame echoed
+        EXPECT_TRUE(seen.empty());
+        k.expect_reset(k.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n()), kConnId), code);
+        EXPECT_EQ(seen, std::vector<Bytes>{kParams});
     }
     SlaveConfig c = config_for(n(), n());
-    c.check_parameters = [](std::span<const uint8_t>) -> int { throw std::runtime_error("broken"); };
+    int calls = 0;
+    c.check_parameters = [&calls](std::span<const uint8_t>) {
+        ++calls;
+        return 0;
+    };
     Link k(c);
-    k.reset();
-    k.session();
-    k.connection();
-    k.expect_reset(k.transfer(FSOECommand::PARAMETER, parameter_data(kWatchdog, kParams), kConnId).back(),
-                   INVALID_USERPARA);
+    k.to_data();
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(k.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n()), kConnId).crc_ok);
+    EXPECT_EQ(calls, 1);  // once per parameter set
+
+    c.check_parameters = [](std::span<const uint8_t>) -> int { throw std::runtime_error("broken"); };
+    Link b(c);
+    b.reset();
+    b.session();
+    b.connection();
+    b.parameters();
+    b.expect_reset(b.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n()), kConnId), INVALID_USERPARA);
 }
 
 TEST_P(Errors, MasterResetAndNewSessionFromAnyState) {
@@ -716,6 +802,39 @@ TEST(SlaveFaults, RepeatAndReplay) {
     EXPECT_THROW(t.b.inject_replay(17), Error);
 }
 
+// Nothing to repeat yet is refused at once rather than left for a later reply
+// or served with the oldest frame kept.
+TEST(SlaveFaults, RepeatAndReplayNeedFramesToRepeat) {
+    const auto message = [](const std::function<void()> &call) {
+        try {
+            call();
+        } catch (const Error &e) {
+            EXPECT_EQ(e.kind(), ErrorKind::Value);
+            return std::string(e.what());
+        }
+        return std::string("no error");
+    };
+    Link l(2, 2);
+    EXPECT_EQ(message([&] { l.slave.inject_repeat(); }), "nothing to repeat: the slave has not replied yet");
+    EXPECT_EQ(message([&] { l.slave.inject_replay(2); }),
+              "nothing to replay 2 frames back: the slave has sent 0 so far");
+    EXPECT_FALSE(l.slave.faults_pending());
+    const Bytes first = l.reset().wire;
+    l.slave.inject_repeat();  // one reply is enough
+    EXPECT_EQ(message([&] { l.slave.inject_replay(2); }),
+              "nothing to replay 2 frames back: the slave has sent 1 so far");
+    l.m.in_reset = false;
+    EXPECT_EQ(l.exchange(FSOECommand::SESSION, {1, 2}, 0).wire, first);  // the repeat went out here
+    l.slave.inject_replay(2);
+    EXPECT_EQ(l.exchange(FSOECommand::SESSION, {1, 2}, 0).wire, first);
+    EXPECT_EQ(message([&] { l.slave.inject_replay(4); }),
+              "nothing to replay 4 frames back: the slave has sent 3 so far");
+
+    // Beyond the first 16 frames every age is there.
+    for (int i = 0; i < 20; ++i) l.slave.request_reset();
+    EXPECT_NO_THROW(l.slave.inject_replay(SlaveSimulator::MAX_REPLAY_AGE));
+}
+
 TEST(SlaveFaults, SilenceThenLateAnswer) {
     Link l(2, 2);
     l.reset();
@@ -743,6 +862,54 @@ TEST(SlaveFaults, RequestResetTakesEffectAtOnce) {
     l.m.restart_session();
     l.session();
     EXPECT_EQ(l.slave.state(), SlaveState::Session);
+}
+
+// The request on its way when the host resets the slave is answered by the
+// Reset frame already held: refused by nobody, counted as no fault. Only that
+// one request: the next one is judged again.
+TEST(SlaveFaults, RequestResetAnswersTheRequestInFlight) {
+    for (const uint16_t n : {1, 2, 16}) {
+        SCOPED_TRACE(n);
+        Link l(n, n);
+        l.to_data();
+        l.slave.request_reset();
+        const Bytes held(l.slave.reply().begin(), l.slave.reply().end());
+        const auto received = l.slave.counters().frames_received;
+        const Reply r = l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n), kConnId);
+        EXPECT_EQ(r.wire, held);
+        l.expect_reset(r, RESET);
+        EXPECT_EQ(l.slave.counters().frames_received, received + 1);
+        EXPECT_EQ(l.slave.counters().errors, 0u);
+        EXPECT_EQ(l.slave.counters().resets_sent, 1u);
+        // The master's answer to that Reset frame: a new session.
+        l.m.restart_session();
+        l.session();
+        l.connection();
+        EXPECT_EQ(l.slave.state(), SlaveState::Connection);
+
+        // A request of the old connection after the one in flight is refused as usual.
+        l.to_data();
+        l.slave.request_reset();
+        l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n), kConnId);
+        l.expect_reset(l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n), kConnId), INVALID_CMD);
+        EXPECT_EQ(l.slave.counters().errors, 1u);
+
+        // A request in flight that the slave takes anyway: the master's own Reset.
+        l.to_data();
+        l.slave.request_reset();
+        const auto resets_received = l.slave.counters().resets_received;
+        l.expect_reset(l.reset(5), RESET);
+        EXPECT_EQ(l.slave.counters().resets_received, resets_received + 1);
+        EXPECT_EQ(l.slave.last_reset_received(), 5);
+
+        // The same request again counts as the one in flight: the next is judged.
+        l.to_data();
+        const Bytes wire = l.m.request(FSOECommand::FAILSAFE_DATA, Bytes(n), kConnId);
+        l.m.reply(l.slave.step(wire));
+        l.slave.request_reset();
+        l.expect_reset(l.m.reply(l.slave.step(wire)), RESET);
+        l.expect_reset(l.exchange(FSOECommand::FAILSAFE_DATA, Bytes(n), kConnId), INVALID_CMD);
+    }
 }
 
 TEST(SlaveConfigTest, RefusesInvalidSizes) {
@@ -1175,7 +1342,7 @@ TEST_P(RuleHandshake, ReachesDataAndKeepsIt) {
     EXPECT_EQ(l.m.transitions, expected);
     EXPECT_EQ(l.slave.master_session_id(), l.m.master.session.session_id->raw_value());
     EXPECT_EQ(l.slave.connection_id(), kConnId);
-    EXPECT_EQ(l.slave.watchdog_ms(), kWatchdog);
+    EXPECT_EQ(l.slave.watchdog_ms(), std::nullopt);  // the slave judges them on the first Data frame
 
     std::optional<Bytes> expected_outputs;
     for (int c = 0; c < 300; ++c) {
@@ -1192,6 +1359,7 @@ TEST_P(RuleHandshake, ReachesDataAndKeepsIt) {
         ASSERT_EQ(l.m.state, MState::Data) << c;
         ASSERT_EQ(l.m.transitions.back(), slave_pd ? "DATA_OK1" : "DATA_OK2") << c;
         ASSERT_EQ(l.m.inputs, slave_pd ? inputs : Bytes(in)) << c;
+        ASSERT_EQ(l.slave.watchdog_ms(), kWatchdog);
         if (expected_outputs) {
             ASSERT_EQ(Bytes(l.slave.outputs().begin(), l.slave.outputs().end()), *expected_outputs) << c;
         }
@@ -1340,52 +1508,74 @@ TEST_P(RuleSlaveReset, ReachesTheMasterThenReconnects) {
          {},
          {},
          {"DATA_RESET1", reset_by_slave("RESET")}},
-        // The master's next frame left before it could see the Reset frame: a
-        // slave in Reset refuses a frame of the old connection, and that
-        // reason replaces 0 in the process image.
+        // The master's next frame left before it could see the Reset frame:
+        // that frame is its answer.
         {"slave reset by its host, frame in flight",
          MState::Data,
-         [](RuleLink &l) {
-             l.slave.request_reset();
-             l.cycle();
-         },
+         [](RuleLink &l) { l.slave.request_reset(); },
          {},
          {},
-         {"DATA_RESET1", reset_by_slave("INVALID_CMD")}},
+         {"DATA_RESET1", reset_by_slave("RESET")}},
+        {"slave reset by its host in Connection, frame in flight",
+         MState::Connection,
+         [](RuleLink &l) { l.slave.request_reset(); },
+         {},
+         {},
+         {"CONN_RESET1", reset_by_slave("RESET")}},
+        {"slave reset by its host in Parameter, frame in flight",
+         MState::Parameter,
+         [](RuleLink &l) { l.slave.request_reset(); },
+         {},
+         {},
+         {"PARA_RESET1", reset_by_slave("RESET")}},
         {"wrong address",
          MState::Session,
          {},
          [](RuleMaster::Options &o) { o.slave_address = kAddress + 1; },
          {},
-         {"CONN_RESET1", reset_by_slave("INVALID_ADDRESS")},
+         {"PARA_RESET1", reset_by_slave("INVALID_ADDRESS")},
          false},
         {"watchdog out of range",
          MState::Session,
          {},
          [](RuleMaster::Options &o) { o.watchdog_ms = 1001; },
          {},
-         {"PARA_RESET1", reset_by_slave("INVALID_COMPARA")},
+         {"DATA_RESET1", reset_by_slave("INVALID_COMPARA")},
          false},
         {"parameter length",
          MState::Session,
          {},
          [](RuleMaster::Options &o) { o.parameters.emplace_back(DataType::UINT16, 1); },
          {},
-         {"PARA_RESET1", reset_by_slave("INVALID_USERPARALEN")},
+         {"DATA_RESET1", reset_by_slave("INVALID_USERPARALEN")},
+         false},
+        {"shorter parameters",
+         MState::Session,
+         {},
+         [](RuleMaster::Options &o) { o.parameters.pop_back(); },
+         {},
+         {"DATA_RESET1", reset_by_slave("INVALID_USERPARALEN")},
+         false},
+        {"no parameters",
+         MState::Session,
+         {},
+         [](RuleMaster::Options &o) { o.parameters.clear(); },
+         {},
+         {"DATA_RESET1", reset_by_slave("INVALID_USERPARALEN")},
          false},
         {"parameter values",
          MState::Session,
          {},
          [](RuleMaster::Options &o) { o.parameters[1].second = 0x56; },
          {},
-         {"PARA_RESET1", reset_by_slave("INVALID_USERPARA")},
+         {"DATA_RESET1", reset_by_slave("INVALID_USERPARA")},
          false},
         {"host check",
          MState::Session,
          {},
          {},
          [](SlaveConfig &c) { c.check_parameters = [](std::span<const uint8_t>) { return 0x9C; }; },
-         {"PARA_RESET1", reset_by_slave("INVALID_SAFEPARA_156")},
+         {"DATA_RESET1", reset_by_slave("INVALID_SAFEPARA_156")},
          false},
     };
     for (const auto &c : cases) {
@@ -1398,6 +1588,9 @@ TEST_P(RuleSlaveReset, ReachesTheMasterThenReconnects) {
         ASSERT_EQ(l.m.reports.size(), 1u);
         EXPECT_EQ(l.m.reports[0], c.report);
         EXPECT_EQ(l.m.state, MState::Session);
+        if (c.report.message == reset_by_slave("RESET")) {
+            EXPECT_EQ(l.slave.counters().errors, 0u);  // a reset by the host is no fault
+        }
         if (!c.reconnects) continue;
         ASSERT_TRUE(l.run_until(MState::Data));
         EXPECT_EQ(l.m.reports.size(), 1u);

@@ -59,16 +59,16 @@ struct PySlave : SlaveSimulator {
                 PyErr_Format(PyExc_TypeError, "verify_parameters must return None or an int, not %s",
                              Py_TYPE(result.ptr())->tp_name);
                 PyErr_WriteUnraisable(fn.ptr());
-                return sim::INVALID_USERPARA;
+                return sim::code_of(BaseError::INVALID_USERPARA);
             }
             int overflow = 0;
             const long long code = PyLong_AsLongLongAndOverflow(result.ptr(), &overflow);
-            if (overflow != 0 || code < 0 || code > 0xFF) return sim::INVALID_USERPARA;
+            if (overflow != 0 || code < 0 || code > 0xFF) return sim::code_of(BaseError::INVALID_USERPARA);
             return static_cast<int>(code);
         } catch (nb::python_error &e) {
             e.restore();
             PyErr_WriteUnraisable(fn.ptr());
-            return sim::INVALID_USERPARA;
+            return sim::code_of(BaseError::INVALID_USERPARA);
         }
     }
 

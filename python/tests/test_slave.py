@@ -64,6 +64,14 @@ class Master:
             reply = self.exchange(slave, FSOECommand.PARAMETER, stream[i : i + self.n], CONN_ID)
         return reply
 
+    def first_data(self, slave):
+        """The parameters are judged when the first Data frame arrives: its reply."""
+        return self.exchange(slave, FSOECommand.FAILSAFE_DATA, bytes(self.n), CONN_ID)
+
+    def up_to_data(self, slave, parameters=PARAMS):
+        self.up_to_parameters(slave, parameters)
+        return self.first_data(slave)
+
 
 def make(**kwargs):
     args = dict(application_parameters=PARAMS, watchdog_range_ms=(10, 1000), manual_clock=True, seed=3)
@@ -181,10 +189,12 @@ def test_parameter_check_verdicts(verdict, code):
         return verdict(parameters)
 
     s, m = make(verify_parameters=check), Master()
-    reply = m.up_to_parameters(s)
+    assert m.up_to_parameters(s).control.command is FSOECommand.PARAMETER
+    assert seen == []
+    reply = m.first_data(s)
     assert seen == [PARAMS]
     if code is None:
-        assert s.state is SlaveSimulator.State.PARAMETER and reply.control.command is FSOECommand.PARAMETER
+        assert s.state is SlaveSimulator.State.DATA and reply.control.command is FSOECommand.FAILSAFE_DATA
     else:
         assert reply.control.command is FSOECommand.RESET and reply.get_safe_data_bytes()[0] == code
         assert s.last_reset_sent == code and s.resets_sent_by_code == {code: 1}
@@ -202,7 +212,7 @@ def test_failing_parameter_check_refuses_and_is_reported(check, error, monkeypat
     reported = []
     monkeypatch.setattr(sys, "unraisablehook", lambda u: reported.append((u.exc_type, u.object)))
     s, m = make(verify_parameters=check), Master()
-    reply = m.up_to_parameters(s)
+    reply = m.up_to_data(s)
     assert reply.control.command is FSOECommand.RESET and s.last_reset_sent == 11
     assert reported == [(error, check)]
 
@@ -213,7 +223,7 @@ def test_parameter_check_cannot_step_the_slave(monkeypatch):
     holder = {}
     s, m = make(verify_parameters=lambda p: holder["s"].step(b"x")), Master()
     holder["s"] = s
-    m.up_to_parameters(s)
+    m.up_to_data(s)
     assert s.last_reset_sent == 11
     assert [kind for kind, _ in reported] == [RuntimeError]
 
@@ -229,6 +239,8 @@ def test_parameter_check_cannot_step_the_slave(monkeypatch):
         (lambda s: s.inject_wrong_command(0x52), TypeError, "command must be an FSOECommand or None, not int"),
         (lambda s: s.inject_reset(256), OverflowError, "value too large to convert to uint8_t"),
         (lambda s: s.inject_replay(1), ValueError, "age must be from 2 to 16, got 1"),
+        (lambda s: s.inject_repeat(), ValueError, "nothing to repeat: the slave has not replied yet"),
+        (lambda s: s.inject_replay(), ValueError, "nothing to replay 2 frames back: the slave has sent 0 so far"),
         (lambda s: s.inject_silence(0), ValueError, "cycles must be at least 1"),
         (lambda s: s.inject_wrong_connection_id("1"), TypeError, "an integer is required, got str"),
     ],
@@ -239,6 +251,18 @@ def test_fault_arguments_are_checked(call, error, message):
         call(s)
     assert str(info.value) == message
     assert not s.faults_pending
+
+
+def test_repeat_and_replay_once_there_are_frames():
+    s, m = make(), Master()
+    first = s.step(m.request(FSOECommand.RESET, b"\0\0"))
+    with pytest.raises(ValueError, match="^nothing to replay 2 frames back: the slave has sent 1 so far$"):
+        s.inject_replay(2)
+    s.inject_repeat()
+    m.in_reset = False
+    assert s.step(m.request(FSOECommand.SESSION, b"\1\2")) == first
+    s.inject_replay(2)
+    assert s.faults_pending
 
 
 def test_faults_reach_the_wire_and_can_be_cleared():
