@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_counter.hpp"
 #include "kestrel/common/error.hpp"
 #include "kestrel/setup/dynamic_map.hpp"
 
@@ -1796,6 +1797,38 @@ TEST(SlaveRobustness, RandomRequestsInEveryState) {
             l.cycle();
             EXPECT_EQ(l.slave.state(), SlaveState::Data);
         }
+    }
+}
+
+// The requests of two connections (the second after a reset by the master),
+// replayed to a slave with the same seed, which therefore answers alike: its
+// steps allocate nothing, the first session included.
+TEST(SlaveRobustness, StepsAllocateNothing) {
+    for (const auto &[out, in] : {Sizes{1, 1}, Sizes{16, 2}}) {
+        SCOPED_TRACE(testing::Message() << out << '/' << in);
+        RuleLink l(out, in);
+        std::vector<Bytes> requests;
+        const auto run = [&](int data_cycles) {
+            for (int i = 0; i < 64 && l.m.state != MState::Data; ++i) {
+                requests.push_back(l.m.request());
+                l.cycle();
+            }
+            for (int i = 0; i < data_cycles; ++i) {
+                requests.push_back(l.m.request());
+                l.cycle();
+            }
+        };
+        run(5);
+        l.m.reset();
+        run(5);
+        ASSERT_EQ(l.slave.state(), SlaveState::Data);
+        SlaveSimulator replayed(config_for(out, in));
+        kestrel::test::count_allocations(true);
+        for (const Bytes &r : requests) replayed.step(r);
+        kestrel::test::count_allocations(false);
+        EXPECT_EQ(kestrel::test::allocations(), 0);
+        EXPECT_EQ(Bytes(replayed.reply().begin(), replayed.reply().end()),
+                  Bytes(l.slave.reply().begin(), l.slave.reply().end()));
     }
 }
 
