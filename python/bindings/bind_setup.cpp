@@ -10,6 +10,7 @@
 
 #include "common.hpp"
 #include "kestrel/frame/frame.hpp"
+#include "kestrel/handler/master_handler.hpp"
 #include "kestrel/setup/application_parameter.hpp"
 #include "kestrel/setup/dynamic_map.hpp"
 #include "kestrel/setup/sra_crc.hpp"
@@ -370,6 +371,9 @@ void bind_setup(nb::module_ &m) {
                 if (master.is_none()) return p._set_use_by_master(nullptr);
                 // An owner already in place is refused first (the core raises).
                 if (p.used_by_master()) return p._set_use_by_master(nullptr);
+                // A handler binds through its own running state.
+                if (nb::isinstance<MasterHandler>(master))
+                    return p._set_use_by_master(nb::cast<MasterHandler &>(master).parameter_owner());
                 // Any object binds; its `running` state is read at each set, so an
                 // owner without one makes set fail (AttributeError), never pass.
                 p._set_use_by_master(std::make_shared<PythonOwner>(master));
