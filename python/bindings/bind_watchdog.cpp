@@ -1,12 +1,20 @@
 // The watchdog thread for Python hosts: WatchdogCommand and Watchdog.
 //
-// The Python object owns a core Watchdog and the callable. The core calls the
-// callable through call_python(), which takes the GIL; blocking operations
-// release the GIL while they wait, so the callback can run meanwhile. Error
-// records go to the root logger of Python's logging. At interpreter exit (an
-// atexit hook, before finalisation) every running watchdog is stopped, so a
-// host that forgot stop() still exits promptly and no thread enters Python
-// after finalisation.
+// `Watchdog` is a subclass of threading.Thread made at import: its run() is
+// the core's thread body, entered with the GIL released, so the host sees a
+// thread it knows (its name, threading.current_thread() inside the callback,
+// threading.enumerate()). The instance keeps the core in a small bound object
+// (`_WatchdogCore`), which owns the callable; the core calls it through
+// call_python(), which takes the GIL. Blocking operations release the GIL
+// while they wait, so the callback can run meanwhile. Error records go to the
+// root logger of Python's logging.
+//
+// The thread is a daemon: at interpreter exit (an atexit hook, before
+// finalisation) every running watchdog is stopped, so a host that forgot
+// stop() still exits promptly and no thread enters Python after
+// finalisation. A non-daemon thread would be joined before that hook runs.
+// Like any running thread, a running watchdog stays reachable (threading
+// lists it) until it is stopped, together with what its callback refers to.
 #include <nanobind/stl/optional.h>
 
 #include <atomic>
@@ -24,6 +32,7 @@
 #include "common.hpp"
 #include "kestrel/handler/watchdog.hpp"
 #include "runtime.hpp"
+#include "watchdog_binding.hpp"
 
 namespace kestrel::py {
 
@@ -37,10 +46,14 @@ constexpr auto kExitBudget = std::chrono::milliseconds(500);
 // Longest further wait at exit for host threads to come back from a call.
 constexpr auto kReturnBudget = std::chrono::milliseconds(200);
 
+constexpr const char *kNotRunning = "FSoE Watchdog thread is not running";
+
 bool python_usable() noexcept { return !g_closing.load(std::memory_order_acquire) && python_alive(); }
 
 // Host threads inside a watchdog call with the GIL released.
 std::atomic<int> g_released{0};
+// Watchdog threads inside the core's body (the GIL released).
+std::atomic<int> g_bodies{0};
 
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -61,23 +74,29 @@ bool interpreter_finalizing() noexcept {
 // still inside come back first; one that comes back even later waits for the
 // process to end instead of taking the GIL.
 template <typename F>
-decltype(auto) without_gil(F &&wait) {
-    if (g_closing.load(std::memory_order_acquire)) return wait();
+decltype(auto) released_gil(std::atomic<int> &inside, F &&wait) {
     struct Released {
+        std::atomic<int> &inside;
         PyThreadState *state;
-        Released() {
-            g_released.fetch_add(1, std::memory_order_acq_rel);
+        explicit Released(std::atomic<int> &counter) : inside(counter) {
+            inside.fetch_add(1, std::memory_order_acq_rel);
             state = PyEval_SaveThread();
         }
         ~Released() {
             while (interpreter_finalizing()) std::this_thread::sleep_for(std::chrono::hours(1));
             PyEval_RestoreThread(state);
-            g_released.fetch_sub(1, std::memory_order_acq_rel);
+            inside.fetch_sub(1, std::memory_order_acq_rel);
         }
         Released(const Released &) = delete;
         Released &operator=(const Released &) = delete;
-    } released;
+    } released(inside);
     return wait();
+}
+
+template <typename F>
+decltype(auto) without_gil(F &&wait) {
+    if (g_closing.load(std::memory_order_acquire)) return wait();
+    return released_gil(g_released, std::forward<F>(wait));
 }
 
 void call_python(PyObject *fn) {
@@ -153,10 +172,13 @@ void stop_watchdogs_at_exit() {
     {
         nb::gil_scoped_release release;  // running callbacks need the GIL to finish
         stuck = stop_all_watchdogs(kExitBudget);
-        // Host threads that waited for a watchdog are released now: let them
-        // take the GIL back while that is still safe.
+        // Host threads that waited for a watchdog are released now, and the
+        // stopped watchdogs' threads leave the core: let them take the GIL back
+        // while that is still safe (the stuck ones will not).
         const auto end = std::chrono::steady_clock::now() + kReturnBudget;
-        while (g_released.load(std::memory_order_acquire) != 0 && std::chrono::steady_clock::now() < end)
+        while ((g_released.load(std::memory_order_acquire) != 0 ||
+                g_bodies.load(std::memory_order_acquire) > static_cast<int>(stuck)) &&
+               std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     // A callback that did not return keeps its frame, and with it the objects
@@ -164,29 +186,36 @@ void stop_watchdogs_at_exit() {
     if (stuck != 0) nb::set_leak_warnings(false);
 }
 
-struct PyWatchdog {
-    nb::object callback;  // owned here; the core holds it borrowed
-    std::unique_ptr<Watchdog> core;
-
-    PyWatchdog(double timeout_s, nb::object cb) : callback(std::move(cb)) {
-        core = std::make_unique<Watchdog>(timeout_s, [fn = callback.ptr()] { call_python(fn); });
+// Ends the thread and waits for it, the GIL given up meanwhile when held.
+void close_watchdog(Watchdog &core) {
+    if (python_alive() && PyGILState_Check()) {
+        without_gil([&] { core.close(); });
+    } else {
+        core.close();
     }
-    ~PyWatchdog() { release(); }
+}
+
+// The bound object a Watchdog instance keeps its core in.
+struct PyWatchdogCore {
+    nb::object callback;  // owned here (none for a C++ callback); the core holds it borrowed
+    std::shared_ptr<Watchdog> core;
+
+    PyWatchdogCore(double timeout_s, nb::object cb) : callback(std::move(cb)) {
+        core = std::make_shared<Watchdog>(timeout_s, [fn = callback.ptr()] { call_python(fn); });
+    }
+    explicit PyWatchdogCore(std::shared_ptr<Watchdog> c) : callback(nb::none()), core(std::move(c)) {}
+    ~PyWatchdogCore() { release(); }
 
     Watchdog &get() {
-        if (!core) raise(ErrorKind::Runtime, "FSoE Watchdog thread is not running");
+        if (!core) raise(ErrorKind::Runtime, kNotRunning);
         return *core;
     }
 
-    // Ends the thread before the callable can go. The wait for a running
-    // callback needs the GIL free.
+    // Ends the thread before the callable can go.
     void release() {
         if (!core) return;
-        if (python_alive() && PyGILState_Check()) {
-            without_gil([&] { core.reset(); });
-        } else {
-            core.reset();
-        }
+        close_watchdog(*core);
+        core.reset();
     }
 };
 
@@ -194,7 +223,7 @@ struct PyWatchdog {
 int watchdog_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
-    Py_VISIT(nb::inst_ptr<PyWatchdog>(self)->callback.ptr());
+    Py_VISIT(nb::inst_ptr<PyWatchdogCore>(self)->callback.ptr());
     return 0;
 }
 
@@ -202,7 +231,7 @@ int watchdog_clear(PyObject *self) {
     // An instance whose __init__ never ran or failed holds no watchdog: its
     // memory may still carry the references of a constructor that threw.
     if (!nb::inst_ready(self)) return 0;
-    PyWatchdog *w = nb::inst_ptr<PyWatchdog>(self);
+    PyWatchdogCore *w = nb::inst_ptr<PyWatchdogCore>(self);
     w->release();
     w->callback = nb::none();
     return 0;
@@ -210,12 +239,12 @@ int watchdog_clear(PyObject *self) {
 
 // The collector finalizes every object of a garbage cycle before it clears
 // any: the thread is stopped here, while everything the callback can reach is
-// still whole. Stopped only in watchdog_clear, the thread could call the
-// callback after the collector had taken apart its closure or its owner.
+// still whole. (A running watchdog is never garbage, its thread refers to it;
+// this is for one that was started by no thread yet.)
 void watchdog_finalize(PyObject *self) {
     if (!nb::inst_ready(self)) return;
     PyObject *error = PyErr_GetRaisedException();
-    nb::inst_ptr<PyWatchdog>(self)->release();
+    nb::inst_ptr<PyWatchdogCore>(self)->release();
     PyErr_SetRaisedException(error);
 }
 
@@ -224,10 +253,66 @@ PyType_Slot watchdog_slots[] = {{Py_tp_traverse, (void *)watchdog_traverse},
                                 {Py_tp_finalize, (void *)watchdog_finalize},
                                 {0, nullptr}};
 
-std::optional<Watchdog::Duration> join_timeout(std::optional<double> seconds) {
-    if (!seconds) return std::nullopt;
-    const double s = *seconds > 0 ? std::min(*seconds, 1e9) : 0.0;  // like threading: negative waits not at all
-    return std::chrono::duration_cast<Watchdog::Duration>(std::chrono::duration<double>(s));
+// Where a Watchdog instance keeps its core (a private attribute).
+PyObject *core_key() {
+    static PyObject *key = PyUnicode_InternFromString("_Watchdog__core");
+    return key;
+}
+
+PyWatchdogCore *find_core(nb::handle self) {
+    PyObject *found = PyObject_GetAttr(self.ptr(), core_key());
+    if (found == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    nb::object holder = nb::steal(found);
+    if (!nb::isinstance<PyWatchdogCore>(holder)) return nullptr;
+    return nb::inst_ptr<PyWatchdogCore>(holder);  // kept alive by the instance
+}
+
+// The core, or RuntimeError as for a watchdog whose thread is gone.
+Watchdog &core_of(nb::handle self) {
+    PyWatchdogCore *c = find_core(self);
+    if (c == nullptr) raise(ErrorKind::Runtime, kNotRunning);
+    return c->get();
+}
+
+nb::handle g_watchdog_class;  // owned by the module
+
+// Makes `self` a thread around `holder`: a daemon with the given name.
+void init_thread(nb::handle self, nb::handle holder, nb::handle name) {
+    nb::object thread_class = nb::module_::import_("threading").attr("Thread");
+    nb::object thread_name = name.is_none() ? nb::object(nb::str("FSoE watchdog")) : nb::borrow(name);
+    thread_class.attr("__init__")(self, nb::arg("name") = thread_name, nb::arg("daemon") = true);
+    if (PyObject_SetAttr(self.ptr(), core_key(), holder.ptr()) != 0) throw nb::python_error();
+}
+
+// A method of the class made at import (whose bases already name some of them).
+template <typename F, typename... Extra>
+void def_method(nb::handle cls, F &&f, const char *name, const Extra &...extra) {
+    cls.attr(name) = nb::cpp_function(std::forward<F>(f), nb::name(name), nb::is_method(), extra...);
+}
+
+void start_thread(nb::handle self) {
+    Watchdog &core = core_of(self);
+    core.start_external();
+    nb::module_ threading = nb::module_::import_("threading");
+    try {
+        threading.attr("Thread").attr("start")(self);
+    } catch (nb::python_error &e) {
+        // Python starts no thread once it shuts down (a host's exit hook): the
+        // body then runs on a thread of ours, without the thread's identity.
+        if (e.matches(PyExc_RuntimeError) &&
+            nb::cast<bool>(nb::getattr(threading, "_SHUTTING_DOWN", nb::bool_(false)))) {
+            core.run_on_new_thread();
+            return;
+        }
+        core.cancel_start();
+        throw;
+    } catch (...) {
+        core.cancel_start();
+        throw;
+    }
 }
 
 }  // namespace
@@ -242,60 +327,117 @@ void bind_watchdog(nb::module_ &m) {
         .value("RESET", WatchdogCommand::RESET)
         .value("STOP", WatchdogCommand::STOP);
 
-    nb::class_<PyWatchdog>(m, "Watchdog", nb::type_slots(watchdog_slots),
-                           "Implements a mechanism to detect if a PDU cycle is not completed within a time frame")
-        .def(nb::init<double, nb::object>(), nb::arg("timeout_s"), nb::arg("callback"))
-        .def(
-            "start", [](PyWatchdog &w) { w.get().start(); }, "Start the watchdog thread")
-        .def(
-            "is_alive", [](PyWatchdog &w) { return w.core && w.core->is_alive(); },
-            "Whether the watchdog thread accepts commands")
-        .def(
-            "join",
-            [](PyWatchdog &w, std::optional<double> timeout) {
-                Watchdog &core = w.get();
-                const auto wait = join_timeout(timeout);
-                without_gil([&] { core.join(wait); });
-            },
-            nb::arg("timeout") = nb::none(), "Wait until the watchdog thread ends")
-        // Blocking commands release the GIL while they wait: the callback may
-        // be running and need it. On an already active watchdog activate()
-        // cannot wait, so it keeps the GIL (the per-cycle path).
-        .def(
-            "activate",
-            [](PyWatchdog &w) {
-                Watchdog &core = w.get();
-                if (core.active()) return;
-                without_gil([&] { core.activate(); });
-            },
-            "Activate the watchdog. After it, a timeout occurs unless reset() is called within the timeout")
-        .def(
-            "deactivate",
-            [](PyWatchdog &w) {
-                Watchdog &core = w.get();
-                if (!core.active()) return;
-                without_gil([&] { core.deactivate(); });
-            },
-            "Deactivate the watchdog. Resets are no longer required")
-        .def(
-            "stop",
-            [](PyWatchdog &w) {
-                Watchdog &core = w.get();
-                without_gil([&] { core.stop(); });
-            },
-            "Stop the watchdog module")
-        .def(
-            "reset", [](PyWatchdog &w) { w.get().reset(); }, "Reset the watchdog to prevent a timeout")
-        .def(
-            "activate_and_reset",
-            [](PyWatchdog &w) {
-                Watchdog &core = w.get();
-                if (!core.active()) without_gil([&] { core.activate(); });
-                core.reset();
-            },
-            "Activate the watchdog if needed and reset it")
-        .def_prop_ro(
-            "active", [](PyWatchdog &w) { return w.core && w.core->active(); }, "Indicates if the watchdog is active");
+    nb::class_<PyWatchdogCore>(m, "_WatchdogCore", nb::type_slots(watchdog_slots),
+                               "The core of a Watchdog (its thread body, commands and timing)")
+        .def(nb::init<double, nb::object>(), nb::arg("timeout_s"), nb::arg("callback"));
+
+    nb::object threading = nb::module_::import_("threading");
+    nb::dict ns;
+    ns["__module__"] = m.attr("__name__");
+    ns["__qualname__"] = nb::str("Watchdog");
+    ns["__doc__"] = nb::str(
+        "Implements a mechanism to detect if a PDU cycle is not completed within a time frame.\n\n"
+        "A threading.Thread (a daemon named 'FSoE watchdog' unless given a name) that calls "
+        "callback() on its own thread whenever timeout_s seconds pass without reset() while active.");
+    nb::object cls =
+        nb::borrow<nb::object>((PyObject *)&PyType_Type)("Watchdog", nb::make_tuple(threading.attr("Thread")), ns);
+    m.attr("Watchdog") = cls;
+    g_watchdog_class = cls;
+
+    def_method(
+        cls,
+        [](nb::handle self, double timeout_s, nb::object callback, nb::handle name) {
+            nb::object holder =
+                nb::cast(new PyWatchdogCore(timeout_s, std::move(callback)), nb::rv_policy::take_ownership);
+            init_thread(self, holder, name);
+        },
+        "__init__", nb::arg("timeout_s"), nb::arg("callback"), nb::kw_only(), nb::arg("name").none() = nb::none());
+    def_method(
+        cls, [](nb::handle self) { start_thread(self); }, "start", "Start the watchdog thread");
+    def_method(
+        cls,
+        [](nb::handle self) {
+            // Only the watchdog's own thread runs the body (not a host calling run()).
+            nb::object ident = nb::getattr(self, "ident", nb::none());
+            if (ident.is_none() || nb::cast<unsigned long>(ident) != PyThread_get_thread_ident())
+                raise(ErrorKind::Runtime, "the watchdog's body runs on its own thread: call start()");
+            PyWatchdogCore *holder = find_core(self);
+            if (holder == nullptr || !holder->core) raise(ErrorKind::Runtime, kNotRunning);
+            std::shared_ptr<Watchdog> core = holder->core;  // the body outlives a dropped holder
+            released_gil(g_bodies, [&] { core->run(); });
+        },
+        "run", "Watchdog process");
+    def_method(
+        cls,
+        [](nb::handle self) {
+            PyWatchdogCore *c = find_core(self);
+            return c != nullptr && c->core && c->core->is_alive();
+        },
+        "is_alive", "Whether the watchdog thread accepts commands");
+    // Blocking commands release the GIL while they wait: the callback may be
+    // running and need it. When the last command already asked for the same
+    // state they cannot wait, so they keep the GIL (the per-cycle path).
+    def_method(
+        cls,
+        [](nb::handle self) {
+            Watchdog &core = core_of(self);
+            if (core.requested_active()) return;
+            without_gil([&] { core.activate(); });
+        },
+        "activate", "Activate the watchdog. After it, a timeout occurs unless reset() is called within the timeout");
+    def_method(
+        cls,
+        [](nb::handle self) {
+            Watchdog &core = core_of(self);
+            if (!core.requested_active()) return;
+            without_gil([&] { core.deactivate(); });
+        },
+        "deactivate", "Deactivate the watchdog. Resets are no longer required");
+    def_method(
+        cls,
+        [](nb::handle self) {
+            Watchdog &core = core_of(self);
+            without_gil([&] { core.stop(); });
+        },
+        "stop", "Stop the watchdog module");
+    def_method(
+        cls, [](nb::handle self) { core_of(self).reset(); }, "reset", "Reset the watchdog to prevent a timeout");
+    def_method(
+        cls,
+        [](nb::handle self) {
+            Watchdog &core = core_of(self);
+            if (!core.requested_active()) without_gil([&] { core.activate(); });
+            core.reset();
+        },
+        "activate_and_reset", "Activate the watchdog if needed and reset it");
+    nb::object property = nb::borrow<nb::object>((PyObject *)&PyProperty_Type);
+    cls.attr("active") = property(nb::cpp_function(
+                                      [](nb::handle self) {
+                                          PyWatchdogCore *c = find_core(self);
+                                          return c != nullptr && c->core && c->core->active();
+                                      },
+                                      nb::arg("self"), nb::sig("def active(self) -> bool")),
+                                  nb::none(), nb::none(), nb::str("Indicates if the watchdog is active"));
+}
+
+std::shared_ptr<Watchdog> make_python_watchdog(double timeout_s, Watchdog::Callback callback, const std::string &name,
+                                               nb::object &python_object_out) {
+    auto core = std::make_shared<Watchdog>(timeout_s, std::move(callback));
+    nb::object holder = nb::cast(new PyWatchdogCore(core), nb::rv_policy::take_ownership);
+    nb::handle cls = g_watchdog_class;
+    nb::object self = nb::steal(PyBaseObject_Type.tp_new((PyTypeObject *)cls.ptr(), nb::tuple().ptr(), nullptr));
+    if (!self.is_valid()) throw nb::python_error();
+    init_thread(self, holder, nb::str(name.c_str()));
+    start_thread(self);
+    python_object_out = self;
+    // The owner's handle: when its last copy goes, the thread ends (with the
+    // GIL given up while it waits), even though the Python object may live on.
+    struct Handle {
+        std::shared_ptr<Watchdog> core;
+        ~Handle() { close_watchdog(*core); }
+    };
+    std::shared_ptr<Handle> handle(new Handle{core});
+    return std::shared_ptr<Watchdog>(handle, core.get());
 }
 
 }  // namespace kestrel::py

@@ -9,6 +9,7 @@ import sys
 import textwrap
 import threading
 import time
+import weakref
 
 import pytest
 
@@ -180,6 +181,56 @@ def test_callback_runs_on_the_watchdog_thread(make_watchdog):
     assert seen[0] != threading.get_ident()
 
 
+@pytest.mark.parametrize("name, expected", [(None, "FSoE watchdog"), ("FSoE watchdog (slave 5, connection 7)", None)])
+def test_the_watchdog_is_a_thread_the_host_knows(name, expected):
+    seen = []
+    wd = Watchdog(0.02, lambda: seen.append((threading.current_thread(), threading.enumerate())), name=name)
+    assert isinstance(wd, threading.Thread)
+    assert wd.name == (expected or name)
+    assert wd.daemon  # stopped at interpreter exit; see the exit tests
+    assert wd not in threading.enumerate()
+    wd.start()
+    try:
+        assert wd in threading.enumerate()
+        assert wd.ident is not None and wd.ident != threading.get_ident()
+        wd.activate()
+        assert wait_until(lambda: seen)
+    finally:
+        wd.stop()
+    wd.join()
+    current, listed = seen[0]
+    assert current is wd
+    assert wd in listed
+    assert wd not in threading.enumerate()
+    assert "stopped" in repr(wd)
+
+
+def test_run_belongs_to_the_watchdog_thread(make_watchdog):
+    wd = make_watchdog(10.0, start=False)
+    with pytest.raises(RuntimeError):
+        wd.run()  # a host calling it directly would block in the body
+    wd.start()
+    with pytest.raises(RuntimeError):
+        wd.run()
+    wd.activate()
+    assert wd.active
+
+
+def test_subclass_overriding_run_still_stops_and_is_collected():
+    class Quiet(Watchdog):
+        def run(self):
+            pass  # the body never runs: commands must not wait for it forever
+
+    wd = Quiet(0.01, lambda: None)
+    wd.start()
+    wd.join()
+    t0 = time.monotonic()
+    wd.stop()  # waits its 5 s at most; must not hang
+    del wd
+    gc.collect()
+    assert time.monotonic() - t0 < 6.0
+
+
 def test_failing_callback_is_logged_per_expiry_and_the_watchdog_keeps_running(make_watchdog, caplog):
     calls = []
 
@@ -276,7 +327,8 @@ def test_commands_from_the_callback_after_it_stopped_the_watchdog_raise(
     assert wd.active is active_after
 
 
-def test_unreachable_watchdog_in_a_cycle_is_collected_and_stopped():
+def test_dropped_watchdog_runs_as_a_thread_until_stopped_then_is_collected():
+    # Like any running thread, it keeps itself and what its callback refers to.
     calls = []
 
     class Owner:
@@ -289,36 +341,53 @@ def test_unreachable_watchdog_in_a_cycle_is_collected_and_stopped():
             calls.append(1)
 
     owner = Owner()
+    owner_ref = weakref.ref(owner)
     assert wait_until(lambda: calls)
     del owner
     gc.collect()
     count = len(calls)
-    time.sleep(0.1)
+    assert wait_until(lambda: len(calls) > count)
+    (wd,) = [t for t in threading.enumerate() if isinstance(t, Watchdog) and t.is_alive()]
+    assert wd is owner_ref().watchdog
+    wd.stop()
+    wd.join()
+    count = len(calls)
+    del wd
+    gc.collect()
+    assert owner_ref() is None
+    time.sleep(0.05)
     assert len(calls) == count
 
 
 def test_collected_watchdog_never_calls_a_callback_the_collector_took_apart():
-    # A closure expiring all the time, in a cycle with its watchdog: the thread
-    # must be stopped before the collector clears the closure's cells.
+    # Closures in a cycle with their watchdog, which stops itself from the
+    # callback (or never starts): once its thread ends the cycle is garbage,
+    # and no callback may run on a closure the collector took apart.
     torn = []
 
-    def make():
+    def make(start):
         cell = {}
 
         def expired():
             try:
                 cell["calls"] = cell.get("calls", 0) + 1
-            except NameError as error:
+                if cell["calls"] == 3:
+                    cell["watchdog"].stop()
+            except (NameError, KeyError) as error:
                 torn.append(error)
 
         cell["watchdog"] = Watchdog(0.0, expired)
-        cell["watchdog"].start()
-        cell["watchdog"].activate()
+        if start:
+            cell["watchdog"].start()
+            cell["watchdog"].activate()
+        return weakref.ref(cell["watchdog"])
 
-    for _ in range(20):
-        make()
+    refs = []
+    for i in range(20):
+        refs.append(make(start=i % 4 != 0))
         time.sleep(0.001)
         gc.collect()
+    assert wait_until(lambda: (gc.collect(), all(r() is None for r in refs))[1])
     assert torn == []
 
 

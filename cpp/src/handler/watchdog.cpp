@@ -472,7 +472,28 @@ void Watchdog::run() {
             raise(ErrorKind::Runtime, "the watchdog's thread body runs once, after start");
         s.body_claimed = true;
     }
-    s.run();
+    const std::shared_ptr<State> keep = state_;  // the owner may go once the body finished
+    keep->run();
+}
+
+void Watchdog::run_on_new_thread() {
+    State &s = *state_;
+    {
+        std::lock_guard lock(s.mutex);
+        if (!s.started || s.body_claimed)
+            raise(ErrorKind::Runtime, "the watchdog's thread body runs once, after start");
+        s.body_claimed = true;
+    }
+    try {
+        thread_ = std::thread([state = state_] { state->run(); });
+    } catch (...) {
+        {
+            std::lock_guard lock(s.mutex);
+            s.finish_unstarted();
+        }
+        s.done_cv.notify_all();
+        throw;
+    }
 }
 
 void Watchdog::start() {

@@ -133,6 +133,9 @@ public:
     void start_external();
     void run();
     void cancel_start() noexcept;
+    // After start_external(), when the owner's thread cannot be had (a host
+    // that refuses new threads at exit): runs the body on a std::thread.
+    void run_on_new_thread();
 
     // Whether the thread accepts commands (false once stop() was taken).
     bool is_alive() const noexcept;
