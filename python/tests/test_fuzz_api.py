@@ -19,6 +19,7 @@ import os
 import pickle
 import random
 import sys
+import weakref
 import threading
 
 import pytest
@@ -115,6 +116,7 @@ class Fuzzer:
         self.dyn_maps = [FSOEDynamicMap()]
         self.slaves = []
         self.watchdogs = []
+        self.running_dropped = []  # weak: the thread keeps a running one
         self.depth = 0
         self.callback_calls = 0
         self.unexpected = []
@@ -520,10 +522,16 @@ class Fuzzer:
             # join(None) and long timeouts wait for the thread, as threading's join does
             lambda: wd.join(r.choice([0.0, 0.001, -1.0, -math.inf, math.nan, False, "x", b"", object()])),
             lambda: wd.stop() if r.random() < 0.2 else None,
-            # dropped while its callback may run (and collected later if it is in a cycle)
-            lambda: self.watchdogs.remove(wd) if r.random() < 0.2 else None,
+            # dropped while its callback may run: a running one lives on as a
+            # thread (stopped at the end), a stopped one in a cycle is collected
+            lambda: self.drop_watchdog(wd) if r.random() < 0.2 else None,
         ]
         self.call(r.choice(ops))
+
+    def drop_watchdog(self, wd):
+        self.watchdogs.remove(wd)
+        if wd.is_alive():
+            self.running_dropped.append(weakref.ref(wd))
 
     def reentrant_watchdog(self):
         """Watchdog callbacks run on the watchdog thread: they use only their
@@ -660,8 +668,8 @@ def test_random_api_use_never_crashes_and_leaves_objects_usable(seed, caplog):
         fuzz.check_usable()
     finally:
         k.KESTREL_LOGGING = False
-        for wd in fuzz.watchdogs:
-            with contextlib.suppress(RuntimeError):
+        for wd in fuzz.watchdogs + [ref() for ref in fuzz.running_dropped]:
+            with contextlib.suppress(RuntimeError, AttributeError):
                 wd.stop()
         sys.unraisablehook = previous_hook
     # Failures that could only be reported as unraisable: host code raising

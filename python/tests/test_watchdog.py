@@ -347,8 +347,8 @@ def test_dropped_watchdog_runs_as_a_thread_until_stopped_then_is_collected():
     gc.collect()
     count = len(calls)
     assert wait_until(lambda: len(calls) > count)
-    (wd,) = [t for t in threading.enumerate() if isinstance(t, Watchdog) and t.is_alive()]
-    assert wd is owner_ref().watchdog
+    wd = owner_ref().watchdog
+    assert wd in threading.enumerate()
     wd.stop()
     wd.join()
     count = len(calls)

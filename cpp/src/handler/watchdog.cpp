@@ -468,8 +468,9 @@ void Watchdog::run() {
     State &s = *state_;
     {
         std::lock_guard lock(s.mutex);
-        if (!s.started || s.body_claimed)
-            raise(ErrorKind::Runtime, "the watchdog's thread body runs once, after start");
+        if (!s.started) raise(ErrorKind::Runtime, "the watchdog's thread body runs once, after start");
+        if (s.finished) return;  // stopped before its thread came to run it
+        if (s.body_claimed) raise(ErrorKind::Runtime, "the watchdog's thread body runs once, after start");
         s.body_claimed = true;
     }
     const std::shared_ptr<State> keep = state_;  // the owner may go once the body finished

@@ -129,7 +129,8 @@ public:
     // runs; same error as start()), then that thread calls run(), which
     // returns when the watchdog stops. cancel_start() undoes start_external()
     // when the owner's thread could not be started. run() raises Error(Runtime)
-    // unless start_external() came first and no other thread runs the body.
+    // unless start_external() came first and no other thread runs the body;
+    // it returns at once when the watchdog was stopped before it came.
     void start_external();
     void run();
     void cancel_start() noexcept;
