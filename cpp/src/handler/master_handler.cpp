@@ -158,7 +158,8 @@ void MasterHandler::stop() {
 
 void MasterHandler::reset() {
     event([this] {
-        _set_next_state(state_->_process_reset_connection_event());
+        const std::shared_ptr<State> state = state_;  // survives a reset from a callback
+        _set_next_state(state->_process_reset_connection_event());
         recalculate_request();
     });
 }
@@ -246,8 +247,9 @@ void MasterHandler::_watchdog_activate_and_reset() {
 
 void MasterHandler::_watchdog_expired_event() {
     event([this] {
-        if (!running()) return;  // an expiry that raced with stop()
-        _set_next_state(state_->_process_watchdog_expired_event());
+        if (!running()) return;                       // an expiry that raced with stop()
+        const std::shared_ptr<State> state = state_;  // survives a reset from a callback
+        _set_next_state(state->_process_watchdog_expired_event());
         recalculate_request();
     });
 }
@@ -263,6 +265,8 @@ void MasterHandler::_set_reply(std::span<const uint8_t> data) {
     const size_t expected = frame_length_for(reply.safe_data_size_bytes());
     const bool readable = data.size() == expected || data.size() == expected + 1;
     StateId next;
+    // The state object must outlive its own event: a callback may reset the handler.
+    const std::shared_ptr<State> state = state_;
     if (readable) {
         reply.frame_from_array(data.first(expected));
         if (!in_reset) master->frame.control.set_crc0(reply._c_fsoe_frame.au16Crc[0]);
@@ -271,9 +275,9 @@ void MasterHandler::_set_reply(std::span<const uint8_t> data) {
             slave->_dynamic_map.add(slave->session->error_id);
         }
         slave->_dynamic_map.get_data_from_frame(reply, initialization_data_bytes_);
-        next = state_->_process_frame_received_event();
+        next = state->_process_frame_received_event();
     } else {
-        next = state_->_process_unreadable_frame_event();
+        next = state->_process_unreadable_frame_event();
     }
     if (!in_reset) reply.control.increment_sequence_number();
     if (readable) slave->_last_crc0_sent = reply._c_fsoe_frame.au16Crc[0];
