@@ -15,10 +15,13 @@ nb::object unserialize(DataType type, nb::handle value) {
     if (overflow == 0) return from_value(unserialize_value(type, raw));
     // Beyond 64 bits: the same rules on Python's unbounded integers.
     switch (type) {
-        case DataType::BOOL: return nb::bool_(true);
+        case DataType::BOOL:
+            return nb::bool_(true);
         case DataType::FLOAT:
-            raise(ErrorKind::Overflow, overflow > 0 ? "int too big to convert" : "can't convert negative int to unsigned");
-        default: break;
+            raise(ErrorKind::Overflow,
+                  overflow > 0 ? "int too big to convert" : "can't convert negative int to unsigned");
+        default:
+            break;
     }
     if (!data_type_is_signed(type)) return nb::borrow(value);
     const int bits = data_type_bits(type);
@@ -46,8 +49,10 @@ Value to_typed_value(DataType type, nb::handle h) {
                 if (d == -1.0 && PyErr_Occurred()) throw nb::python_error();
                 return d;
             }
-            case DataType::BOOL: raise(ErrorKind::Value, "Invalid value for BOOL type");
-            default: raise(ErrorKind::Value);
+            case DataType::BOOL:
+                raise(ErrorKind::Value, "Invalid value for BOOL type");
+            default:
+                raise(ErrorKind::Value);
         }
     }
     if (PyBool_Check(o) || PyFloat_Check(o)) return to_value(h);
@@ -96,18 +101,23 @@ void bind_data_type(nb::module_ &m) {
     nb::enum_<DataType> dt(m, "DataType", "Type of dictionary item");
     for (DataType t : kAllDataTypes) dt.value(std::string(data_type_name(t)).c_str(), t);
 
-    dt.def_prop_ro("bits", [](DataType t) { return data_type_bits(t); },
-                   "Get number of bits necessary to represent a value with the datatype")
-        .def_prop_ro("bytes", [](DataType t) { return data_type_bytes(t); },
-                     "Get number of bytes necessary to represent a value with the datatype")
+    dt.def_prop_ro(
+          "bits", [](DataType t) { return data_type_bits(t); },
+          "Get number of bits necessary to represent a value with the datatype")
+        .def_prop_ro(
+            "bytes", [](DataType t) { return data_type_bytes(t); },
+            "Get number of bytes necessary to represent a value with the datatype")
         .def_prop_ro("is_integer", [](DataType t) { return data_type_is_integer(t); })
         .def_prop_ro("is_signed", [](DataType t) { return data_type_is_signed(t); })
         .def_prop_ro("min_value", [](DataType t) { return data_type_min_value(t); })
         .def_prop_ro("max_value", [](DataType t) { return data_type_max_value(t); })
-        .def("get_initial_value", [](DataType t) { return from_value(data_type_initial_value(t)); },
-             "Get default initial value for the data type")
-        .def("serialize_value", [](DataType t, nb::handle value) { return serialize_value(t, to_typed_value(t, value)); },
-             nb::arg("value").none(), "Convert value to integer representation")
+        .def(
+            "get_initial_value", [](DataType t) { return from_value(data_type_initial_value(t)); },
+            "Get default initial value for the data type")
+        .def(
+            "serialize_value",
+            [](DataType t, nb::handle value) { return serialize_value(t, to_typed_value(t, value)); },
+            nb::arg("value").none(), "Convert value to integer representation")
         .def(
             "serialize_bytes",
             [](DataType t, nb::handle value) {
@@ -118,9 +128,7 @@ void bind_data_type(nb::module_ &m) {
             nb::arg("value").none(), "Convert value to bytes representation")
         .def("unserialize_value", &unserialize, nb::arg("value"), "Convert integer representation to value");
 
-    m.def(
-        "div_ceil", &div_ceil_argument, nb::arg("a"),
-        nb::arg("b"), "Ceiling division of two integers");
+    m.def("div_ceil", &div_ceil_argument, nb::arg("a"), nb::arg("b"), "Ceiling division of two integers");
     m.def(
         "align_bits",
         [](nb::handle number, nb::handle boundary) { return align_bits(to_u16(number), to_u16(boundary)); },

@@ -12,6 +12,13 @@
 
 namespace kestrel::py {
 
+int visit_map_contents(const DictionaryMap &map, visitproc visit, void *arg) {
+    if (int r = visit_owned(map.dictionary(), visit, arg)) return r;
+    for (const auto &entry : map.entries())
+        if (int r = visit_owned(entry->item(), visit, arg)) return r;
+    return 0;
+}
+
 namespace {
 
 // A width: an integer, range-checked by the map itself so that its lock and
@@ -76,11 +83,7 @@ std::shared_ptr<DictionaryMap> reowned(std::shared_ptr<DictionaryMap> map) {
 int map_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (!nb::inst_ready(self)) return 0;
-    const auto *map = nb::inst_ptr<DictionaryMap>(self);
-    if (int r = visit_owned(map->dictionary(), visit, arg)) return r;
-    for (const auto &entry : map->entries())
-        if (int r = visit_owned(entry->item(), visit, arg)) return r;
-    return 0;
+    return visit_map_contents(*nb::inst_ptr<DictionaryMap>(self), visit, arg);
 }
 
 int entry_traverse(PyObject *self, visitproc visit, void *arg) {

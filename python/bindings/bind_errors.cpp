@@ -11,19 +11,32 @@ PyObject *g_mapped = nullptr;
 
 PyObject *python_class(ErrorKind kind) {
     switch (kind) {
-        case ErrorKind::Value: return PyExc_ValueError;
-        case ErrorKind::Type: return PyExc_TypeError;
-        case ErrorKind::Overflow: return PyExc_OverflowError;
-        case ErrorKind::Index: return PyExc_IndexError;
-        case ErrorKind::Key: return PyExc_KeyError;
-        case ErrorKind::Permission: return PyExc_PermissionError;
-        case ErrorKind::Runtime: return PyExc_RuntimeError;
-        case ErrorKind::NotImplemented: return PyExc_NotImplementedError;
-        case ErrorKind::ZeroDivision: return PyExc_ZeroDivisionError;
-        case ErrorKind::MasterException: return g_master;
-        case ErrorKind::MasterRunning: return g_running;
-        case ErrorKind::MasterMappingLocked: return g_locked;
-        case ErrorKind::AlreadyMapped: return g_mapped;
+        case ErrorKind::Value:
+            return PyExc_ValueError;
+        case ErrorKind::Type:
+            return PyExc_TypeError;
+        case ErrorKind::Overflow:
+            return PyExc_OverflowError;
+        case ErrorKind::Index:
+            return PyExc_IndexError;
+        case ErrorKind::Key:
+            return PyExc_KeyError;
+        case ErrorKind::Permission:
+            return PyExc_PermissionError;
+        case ErrorKind::Runtime:
+            return PyExc_RuntimeError;
+        case ErrorKind::NotImplemented:
+            return PyExc_NotImplementedError;
+        case ErrorKind::ZeroDivision:
+            return PyExc_ZeroDivisionError;
+        case ErrorKind::MasterException:
+            return g_master;
+        case ErrorKind::MasterRunning:
+            return g_running;
+        case ErrorKind::MasterMappingLocked:
+            return g_locked;
+        case ErrorKind::AlreadyMapped:
+            return g_mapped;
     }
     return PyExc_RuntimeError;
 }

@@ -109,20 +109,19 @@ void bind_frame(nb::module_ &m) {
                    .def_prop_ro("u32Length", &U16Array::length);
     forbid_pickling(u16);
 
-    auto control =
-        nb::class_<FSOEFrameControl>(m, "FSOEFrameControl", "View of the control words of a frame")
-            .def_prop_rw("command", &FSOEFrameControl::command,
-                         [](FSOEFrameControl &c, nb::handle v) { c.set_command(to_enum<FSOECommand>(v, "command", "an FSOECommand")); })
-            .def("command_is_valid", &FSOEFrameControl::command_is_valid)
-            .def_prop_rw(
-                "connection_id", &FSOEFrameControl::connection_id,
-                [](FSOEFrameControl &c, nb::handle v) { c.set_connection_id(to_u16(v)); })
-            .def_prop_rw(
-                "sequence_number", &FSOEFrameControl::sequence_number,
-                [](FSOEFrameControl &c, nb::handle v) { c.set_sequence_number(to_u16(v)); })
-            .def_prop_rw(
-                "crc0", &FSOEFrameControl::crc0, [](FSOEFrameControl &c, nb::handle v) { c.set_crc0(to_u16(v)); })
-            .def("increment_sequence_number", &FSOEFrameControl::increment_sequence_number);
+    auto control = nb::class_<FSOEFrameControl>(m, "FSOEFrameControl", "View of the control words of a frame")
+                       .def_prop_rw("command", &FSOEFrameControl::command,
+                                    [](FSOEFrameControl &c, nb::handle v) {
+                                        c.set_command(to_enum<FSOECommand>(v, "command", "an FSOECommand"));
+                                    })
+                       .def("command_is_valid", &FSOEFrameControl::command_is_valid)
+                       .def_prop_rw("connection_id", &FSOEFrameControl::connection_id,
+                                    [](FSOEFrameControl &c, nb::handle v) { c.set_connection_id(to_u16(v)); })
+                       .def_prop_rw("sequence_number", &FSOEFrameControl::sequence_number,
+                                    [](FSOEFrameControl &c, nb::handle v) { c.set_sequence_number(to_u16(v)); })
+                       .def_prop_rw("crc0", &FSOEFrameControl::crc0,
+                                    [](FSOEFrameControl &c, nb::handle v) { c.set_crc0(to_u16(v)); })
+                       .def("increment_sequence_number", &FSOEFrameControl::increment_sequence_number);
     forbid_pickling(control);
 
     auto frame =
@@ -132,11 +131,13 @@ void bind_frame(nb::module_ &m) {
                 nb::arg("length") = 0)
             .def("_frame_from_array", &frame_from_bytes, nb::arg("data"), "Convert bytes to this FSOE Frame structure")
             .def("frame_to_array", &frame_bytes, "Convert frame to bytes")
-            .def_prop_ro("control", [](FSOEFrame &f) -> FSOEFrameControl & { return f.control; },
-                         nb::rv_policy::reference_internal)
-            .def_prop_ro("safe_data", [](FSOEFrame &f) -> U16Array & { return f.safe_data; },
-                         nb::rv_policy::reference_internal)
-            .def_prop_ro("crcs", [](FSOEFrame &f) -> U16Array & { return f.crcs; }, nb::rv_policy::reference_internal)
+            .def_prop_ro(
+                "control", [](FSOEFrame &f) -> FSOEFrameControl & { return f.control; },
+                nb::rv_policy::reference_internal)
+            .def_prop_ro(
+                "safe_data", [](FSOEFrame &f) -> U16Array & { return f.safe_data; }, nb::rv_policy::reference_internal)
+            .def_prop_ro(
+                "crcs", [](FSOEFrame &f) -> U16Array & { return f.crcs; }, nb::rv_policy::reference_internal)
             .def_prop_rw("safe_data_size_bytes", &FSOEFrame::safe_data_size_bytes,
                          [](FSOEFrame &f, nb::handle v) { f.set_safe_data_size_bytes(size_argument(v)); })
             .def(
@@ -157,8 +158,7 @@ void bind_frame(nb::module_ &m) {
             .def("check_crcs", &FSOEFrame::check_crcs, "Does not take into account crc0 matching generation.")
             .def("calc_crc0", &FSOEFrame::calc_crc0)
             .def(
-                "generate_crcs_cyclic",
-                [](FSOEFrame &f, nb::handle last) { f.generate_crcs_cyclic(to_u16(last)); },
+                "generate_crcs_cyclic", [](FSOEFrame &f, nb::handle last) { f.generate_crcs_cyclic(to_u16(last)); },
                 nb::arg("last_sent_crc_0"))
             .def(
                 "check_crcs_cyclic", [](FSOEFrame &f, nb::handle last) { return f.check_crcs_cyclic(to_u16(last)); },
@@ -166,21 +166,22 @@ void bind_frame(nb::module_ &m) {
     forbid_pickling(frame);
 
     // A class method, so that a subclass gets a frame of its own class.
-    frame.attr("frame_from_array") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
-        [](nb::handle cls, nb::handle data) -> nb::object {
-            nb::bytes b = to_bytes(data);
-            if (cls.is(nb::type<FSOEFrame>())) {
-                auto f = std::make_unique<FSOEFrame>(static_cast<long long>(b.size()));
-                frame_from_bytes(*f, b);
-                return nb::cast(f.release(), nb::rv_policy::take_ownership);
-            }
-            nb::object f = cls(nb::int_(b.size()));
-            f.attr("_frame_from_array")(b);
-            return f;
-        },
-        nb::scope(frame), nb::name("frame_from_array"), nb::arg("cls"), nb::arg("data"),
-        nb::sig("def frame_from_array(cls, data: object) -> FSOEFrame"),
-        "Convert bytes to a new FSOE Frame"));
+    frame.attr("frame_from_array") =
+        nb::module_::import_("builtins")
+            .attr("classmethod")(nb::cpp_function(
+                [](nb::handle cls, nb::handle data) -> nb::object {
+                    nb::bytes b = to_bytes(data);
+                    if (cls.is(nb::type<FSOEFrame>())) {
+                        auto f = std::make_unique<FSOEFrame>(static_cast<long long>(b.size()));
+                        frame_from_bytes(*f, b);
+                        return nb::cast(f.release(), nb::rv_policy::take_ownership);
+                    }
+                    nb::object f = cls(nb::int_(b.size()));
+                    f.attr("_frame_from_array")(b);
+                    return f;
+                },
+                nb::scope(frame), nb::name("frame_from_array"), nb::arg("cls"), nb::arg("data"),
+                nb::sig("def frame_from_array(cls, data: object) -> FSOEFrame"), "Convert bytes to a new FSOE Frame"));
 }
 
 }  // namespace kestrel::py

@@ -12,6 +12,7 @@
 
 #include "common.hpp"
 #include "connection_binding.hpp"
+#include "dictionary_binding.hpp"
 #include "kestrel/handler/master_handler.hpp"
 #include "runtime.hpp"
 
@@ -98,7 +99,7 @@ nb::object optional_callable(nb::handle h, const char *arg) {
     return nb::borrow(h);
 }
 
-[[maybe_unused]] std::string watchdog_name(uint16_t slave_address, uint16_t connection_id) {
+std::string watchdog_name(uint16_t slave_address, uint16_t connection_id) {
     return "FSoE watchdog (slave " + std::to_string(slave_address) + ", connection " + std::to_string(connection_id) +
            ")";
 }
@@ -162,6 +163,10 @@ void construct(MasterHandler *self, nb::handle dictionary, nb::handle slave_addr
     new (self) MasterHandler(nb::cast<std::shared_ptr<Dictionary>>(dictionary), address, id, timeout, std::move(items),
                              std::move(on_error), std::move(on_state), editable, factory);
     self->set_blocking_runner(release_gil_around);
+    // Each holder its own reference to the host's dictionary (see visit_owned).
+    self->dictionary = own_reference(self->dictionary);
+    self->master->dictionary_map->_reown_dictionary(own_reference(self->dictionary));
+    self->slave->dictionary_map->_reown_dictionary(own_reference(self->dictionary));
     data->watchdog = watchdog_object;
     nb::list slave_parameters;
     for (const auto &p : self->slave->application_parameters) slave_parameters.append(nb::cast(p));
@@ -179,6 +184,13 @@ int handler_traverse(PyObject *self, visitproc visit, void *arg) {
     for (const nb::object *o : {&data->report_error_callback, &data->state_change_callback,
                                 &data->application_parameters, &data->slave_parameters, &data->watchdog})
         if (o->is_valid()) Py_VISIT(o->ptr());
+    // The dictionary and the maps the handler alone holds: a subscriber that
+    // leads back to the handler is then a cycle the collector can free.
+    const MasterHandler &h = *nb::inst_ptr<MasterHandler>(self);
+    if (int r = visit_owned(h.dictionary, visit, arg)) return r;
+    for (const Node *node : {h.master.get(), h.slave.get()})
+        if (node->dictionary_map.use_count() == 1)
+            if (int r = visit_map_contents(*node->dictionary_map, visit, arg)) return r;
     return 0;
 }
 

@@ -70,8 +70,8 @@ void bind_trace(nb::module_ &m) {
     namespace_["__setattr__"] = setattr;
     namespace_["__delattr__"] = delattr;
     namespace_["__module__"] = "kestrel.kestrel";
-    nb::object module_class = nb::handle((PyObject *)&PyType_Type)(
-        "KestrelModule", nb::make_tuple(module_type), namespace_);
+    nb::object module_class =
+        nb::handle((PyObject *)&PyType_Type)("KestrelModule", nb::make_tuple(module_type), namespace_);
     m.attr("__class__") = module_class;
 
     m.def(

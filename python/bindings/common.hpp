@@ -48,7 +48,8 @@ long long int_argument(nb::handle h, const char *what = "an integer");
 
 template <typename T>
 T to_unsigned(nb::handle h, const char *type_name) {
-    if (!is_int(h)) throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(h.ptr())->tp_name);
+    if (!is_int(h))
+        throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(h.ptr())->tp_name);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
     if (overflow > 0) raise_too_large(type_name);

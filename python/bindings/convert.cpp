@@ -6,7 +6,8 @@
 namespace kestrel::py {
 
 int32_t to_i32(nb::handle h) {
-    if (!is_int(h)) throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(h.ptr())->tp_name);
+    if (!is_int(h))
+        throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(h.ptr())->tp_name);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
     if (overflow > 0 || v > std::numeric_limits<int32_t>::max())
@@ -17,7 +18,8 @@ int32_t to_i32(nb::handle h) {
 }
 
 long long to_i64(nb::handle h, const char *type_name) {
-    if (!is_int(h)) throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(h.ptr())->tp_name);
+    if (!is_int(h))
+        throw_python(ErrorKind::Type, std::string("an integer is required, got ") + Py_TYPE(h.ptr())->tp_name);
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(h.ptr(), &overflow);
     if (overflow > 0) raise_too_large(type_name);
@@ -37,8 +39,7 @@ Value to_value(nb::handle h) {
         if (overflow != 0) raise(ErrorKind::Value);
         return static_cast<int64_t>(v);
     }
-    throw_python(ErrorKind::Type,
-                 std::string("value must be a float, an int or a bool, not ") + Py_TYPE(o)->tp_name);
+    throw_python(ErrorKind::Type, std::string("value must be a float, an int or a bool, not ") + Py_TYPE(o)->tp_name);
 }
 
 nb::object from_value(const Value &v) {

@@ -8,6 +8,7 @@
 
 #include "common.hpp"
 #include "kestrel/data/dictionary.hpp"
+#include "kestrel/data/dictionary_map.hpp"
 
 namespace kestrel::py {
 
@@ -37,6 +38,9 @@ int visit_owned(const std::shared_ptr<T> &ptr, visitproc visit, void *arg) {
     Py_VISIT(deleter->o);
     return 0;
 }
+
+// The host objects a map holds: its dictionary and its entries' items.
+int visit_map_contents(const DictionaryMap &map, visitproc visit, void *arg);
 
 // A pointer to the same object with a reference of its own to the host
 // object, when `ptr` holds one. A copy the core keeps in a second owner (a map

@@ -135,21 +135,26 @@ void MasterHandler::start() {
                 raise(ErrorKind::Value, std::string("Cannot start without safe data: the ") +
                                             (node == master.get() ? "master" : "slave") + "'s dictionary map is empty");
         }
-        master->start();
-        slave->start();
-        initialization_data_bytes_ =
-            std::min(master->frame.safe_data_size_bytes(), slave->frame.safe_data_size_bytes());
-        reset();
-        status_->flag.store(true, std::memory_order_release);
-        watchdog_->activate_and_reset();
+        mark_if_nested();
+        watched([this] {
+            master->start();
+            slave->start();
+            initialization_data_bytes_ =
+                std::min(master->frame.safe_data_size_bytes(), slave->frame.safe_data_size_bytes());
+            reset_connection();
+            throw_if_superseded();  // a callback of the reset stopped the handler again
+            status_->flag.store(true, std::memory_order_release);
+            watchdog_->activate_and_reset();
+        });
     });
 }
 
 void MasterHandler::stop() {
     event([this] {
         if (!running()) return;
+        mark_if_nested();
         status_->flag.store(false, std::memory_order_release);
-        reset();
+        reset_connection();
         // The watchdog is switched off when the outermost event ends.
         master->stop();
         slave->stop();
@@ -157,6 +162,13 @@ void MasterHandler::stop() {
 }
 
 void MasterHandler::reset() {
+    event([this] {
+        mark_if_nested();
+        reset_connection();
+    });
+}
+
+void MasterHandler::reset_connection() {
     event([this] {
         const std::shared_ptr<State> state = state_;  // survives a reset from a callback
         _set_next_state(state->_process_reset_connection_event());
@@ -218,6 +230,7 @@ void MasterHandler::_set_next_state(StateId next) {
         } catch (...) {
             keep_callback_error();
         }
+        throw_if_superseded();
     }
 }
 
@@ -228,6 +241,7 @@ void MasterHandler::_report_error(std::string_view transition_name, std::string_
     } catch (...) {
         keep_callback_error();
     }
+    throw_if_superseded();
 }
 
 void MasterHandler::_create_session_id() {

@@ -129,6 +129,32 @@ private:
     std::recursive_mutex mutex_;
     int depth_ = 0;  // nesting of events on the thread holding the mutex
     std::exception_ptr callback_error_;
+    // A callback that resets, stops or starts the handler inside another event
+    // supersedes it: the enclosing events end at once without further steps,
+    // so the callback's reset is what the handler holds and sends.
+    struct Superseded {};
+    uint32_t epoch_ = 0;          // bumped by a reset, stop or start nested in an event
+    uint32_t watched_epoch_ = 0;  // the epoch when the innermost state steps began
+    void mark_if_nested() noexcept {
+        if (depth_ > 1) ++epoch_;
+    }
+    void throw_if_superseded() const {
+        if (epoch_ != watched_epoch_) throw Superseded{};
+    }
+    // Runs state steps that a nested reset supersedes.
+    template <typename Steps>
+    void watched(Steps &&steps) {
+        const uint32_t saved = watched_epoch_;
+        watched_epoch_ = epoch_;
+        try {
+            steps();
+        } catch (...) {
+            watched_epoch_ = saved;
+            throw;
+        }
+        watched_epoch_ = saved;
+    }
+    void reset_connection();
     std::minstd_rand random_;  // session ids: small state, one per handler
 };
 
@@ -137,7 +163,9 @@ inline void MasterHandler::event(Body &&body) {
     lock();
     ++depth_;
     try {
-        body();
+        watched(body);
+    } catch (const Superseded &) {
+        // A callback reset or stopped the handler meanwhile: that event stands.
     } catch (...) {
         --depth_;
         if (depth_ == 0) callback_error_ = nullptr;  // the event's own error wins
