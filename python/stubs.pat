@@ -309,10 +309,56 @@
 # The callback takes no arguments; what it returns is ignored.
 ^kestrel\.kestrel\.Watchdog\.__init__$:
     \from collections.abc import Callable
-    def __init__(self, timeout_s: float, callback: Callable[[], object]) -> None: ...
+    def __init__(self, timeout_s: float, callback: Callable[[], object], *, name: str | None = None) -> None: ...
 
-^kestrel\.kestrel\.Watchdog\.__del__$:
-    def __del__(self) -> None: ...
+^kestrel\.kestrel\.Watchdog\.active$:
+    @property
+    def active(self) -> bool:
+        """Indicates if the watchdog is active"""
+
+# --- connection ---------------------------------------------------------------
+
+^kestrel\.kestrel\.Session\.__init__$:
+    def __init__(self, slave_address: int, connection_id: int, watchdog_ms: int) -> None: ...
+
+^kestrel\.kestrel\.Session\.error$:
+    @property
+    def error(self) -> FSOEError: ...
+    @error.setter
+    def error(self, error: BaseError | FSOEError) -> None: ...
+
+^kestrel\.kestrel\.Node\.__init__$:
+    def __init__(self, slave_address: int, connection_id: int, watchdog_ms: int, application_parameters: list[DynamicMappableItem], dictionary: Dictionary, item_types_accepted: set[type[DictionaryItem]], dictionary_map_is_editable: bool = True) -> None: ...
+
+^kestrel\.kestrel\.Node\.application_parameters$:
+    @property
+    def application_parameters(self) -> list[DynamicMappableItem]: ...
+
+^kestrel\.kestrel\.State\.__init__$:
+    def __init__(self, context: MasterHandler) -> None: ...
+
+^kestrel\.kestrel\.State\.context$:
+    @property
+    def context(self) -> MasterHandler: ...
+
+^kestrel\.kestrel\.State(Reset|Session|Connection|Parameter|Data)\.__init__$:
+    def __init__(self, context: MasterHandler) -> None: ...
+
+# Callbacks: (transition name, message) and (class of the new state).
+^kestrel\.kestrel\.MasterHandler\.__init__$:
+    \from collections.abc import Callable
+    def __init__(self, dictionary: Dictionary, slave_address: int, connection_id: int, watchdog_timeout_s: float, application_parameters: list[ApplicationParameter] | None = None, report_error_callback: Callable[[str, str], object] | None = None, state_change_callback: Callable[[type[State]], object] | None = None, dictionary_map_is_editable: bool = True) -> None: ...
+
+^kestrel\.kestrel\.MasterHandler\.set_reply$:
+    def set_reply(self, data: bytes | bytearray | memoryview) -> None:
+        \doc
+
+^kestrel\.kestrel\.MasterHandler\.state$:
+    @property
+    def state(self) -> type[State]: ...
+
+^kestrel\.kestrel\.MasterHandler\.set_slave_address$:
+    def set_slave_address(self, slave_address: int) -> None: ...
 
 # --- slave simulator ----------------------------------------------------------
 

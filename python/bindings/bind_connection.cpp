@@ -89,7 +89,6 @@ void bind_connection(nb::module_ &m) {
         if (auto name = fsoe_error_name(code)) members.append(nb::make_tuple(nb::str(name->c_str()), code));
     nb::object int_enum = nb::module_::import_("enum").attr("IntEnum");
     nb::object fsoe = int_enum("FSOEError", members, nb::arg("module") = m.attr("__name__"));
-    fsoe.attr("__doc__") = "FSoE error codes that a slave may report";
     m.attr("FSOEError") = fsoe;
     g_fsoe_error = fsoe.ptr();
     Py_INCREF(g_fsoe_error);  // the module's for its whole life

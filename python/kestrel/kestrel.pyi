@@ -5,6 +5,7 @@ FSoE master: safety frames, data model, connection set-up and cycle supervision
 import builtins
 from collections.abc import Callable, Iterable, Iterator
 import enum
+import threading
 from typing import (
     NoReturn,
     Self,
@@ -513,23 +514,23 @@ class WatchdogCommand(enum.Enum):
 
     STOP = 4
 
-class Watchdog:
+class Watchdog(threading.Thread):
     """
-    Implements a mechanism to detect if a PDU cycle is not completed within a time frame
+    Implements a mechanism to detect if a PDU cycle is not completed within a time frame.
+
+    A threading.Thread (a daemon named 'FSoE watchdog' unless given a name) that calls callback() on its own thread whenever timeout_s seconds pass without reset() while active.
     """
 
-    def __init__(self, timeout_s: float, callback: Callable[[], object]) -> None: ...
-
-    def __del__(self) -> None: ...
+    def __init__(self, timeout_s: float, callback: Callable[[], object], *, name: str | None = None) -> None: ...
 
     def start(self) -> None:
         """Start the watchdog thread"""
 
+    def run(self) -> None:
+        """Watchdog process"""
+
     def is_alive(self) -> bool:
         """Whether the watchdog thread accepts commands"""
-
-    def join(self, timeout: float | None = None) -> None:
-        """Wait until the watchdog thread ends"""
 
     def activate(self) -> None:
         """
@@ -551,6 +552,478 @@ class Watchdog:
     @property
     def active(self) -> bool:
         """Indicates if the watchdog is active"""
+
+class BaseError(enum.IntEnum):
+    """Basic FSoE Error"""
+
+    RESET = 0
+
+    INVALID_CMD = 1
+
+    UNKNOWN_CMD = 2
+
+    INVALID_CONNID = 3
+
+    INVALID_CRC = 4
+
+    WD_EXPIRED = 5
+
+    INVALID_ADDRESS = 6
+
+    INVALID_DATA = 7
+
+    INVALID_COMMPARALEN = 8
+
+    INVALID_COMPARA = 9
+
+    INVALID_USERPARALEN = 10
+
+    INVALID_USERPARA = 11
+
+class FSOEError(enum.IntEnum):
+    RESET = 0
+
+    INVALID_CMD = 1
+
+    UNKNOWN_CMD = 2
+
+    INVALID_CONNID = 3
+
+    INVALID_CRC = 4
+
+    WD_EXPIRED = 5
+
+    INVALID_ADDRESS = 6
+
+    INVALID_DATA = 7
+
+    INVALID_COMMPARALEN = 8
+
+    INVALID_COMPARA = 9
+
+    INVALID_USERPARALEN = 10
+
+    INVALID_USERPARA = 11
+
+    INVALID_SAFEPARA_128 = 128
+
+    INVALID_SAFEPARA_129 = 129
+
+    INVALID_SAFEPARA_130 = 130
+
+    INVALID_SAFEPARA_131 = 131
+
+    INVALID_SAFEPARA_132 = 132
+
+    INVALID_SAFEPARA_133 = 133
+
+    INVALID_SAFEPARA_134 = 134
+
+    INVALID_SAFEPARA_135 = 135
+
+    INVALID_SAFEPARA_136 = 136
+
+    INVALID_SAFEPARA_137 = 137
+
+    INVALID_SAFEPARA_138 = 138
+
+    INVALID_SAFEPARA_139 = 139
+
+    INVALID_SAFEPARA_140 = 140
+
+    INVALID_SAFEPARA_141 = 141
+
+    INVALID_SAFEPARA_142 = 142
+
+    INVALID_SAFEPARA_143 = 143
+
+    INVALID_SAFEPARA_144 = 144
+
+    INVALID_SAFEPARA_145 = 145
+
+    INVALID_SAFEPARA_146 = 146
+
+    INVALID_SAFEPARA_147 = 147
+
+    INVALID_SAFEPARA_148 = 148
+
+    INVALID_SAFEPARA_149 = 149
+
+    INVALID_SAFEPARA_150 = 150
+
+    INVALID_SAFEPARA_151 = 151
+
+    INVALID_SAFEPARA_152 = 152
+
+    INVALID_SAFEPARA_153 = 153
+
+    INVALID_SAFEPARA_154 = 154
+
+    INVALID_SAFEPARA_155 = 155
+
+    INVALID_SAFEPARA_156 = 156
+
+    INVALID_SAFEPARA_157 = 157
+
+    INVALID_SAFEPARA_158 = 158
+
+    INVALID_SAFEPARA_159 = 159
+
+    INVALID_SAFEPARA_160 = 160
+
+    INVALID_SAFEPARA_161 = 161
+
+    INVALID_SAFEPARA_162 = 162
+
+    INVALID_SAFEPARA_163 = 163
+
+    INVALID_SAFEPARA_164 = 164
+
+    INVALID_SAFEPARA_165 = 165
+
+    INVALID_SAFEPARA_166 = 166
+
+    INVALID_SAFEPARA_167 = 167
+
+    INVALID_SAFEPARA_168 = 168
+
+    INVALID_SAFEPARA_169 = 169
+
+    INVALID_SAFEPARA_170 = 170
+
+    INVALID_SAFEPARA_171 = 171
+
+    INVALID_SAFEPARA_172 = 172
+
+    INVALID_SAFEPARA_173 = 173
+
+    INVALID_SAFEPARA_174 = 174
+
+    INVALID_SAFEPARA_175 = 175
+
+    INVALID_SAFEPARA_176 = 176
+
+    INVALID_SAFEPARA_177 = 177
+
+    INVALID_SAFEPARA_178 = 178
+
+    INVALID_SAFEPARA_179 = 179
+
+    INVALID_SAFEPARA_180 = 180
+
+    INVALID_SAFEPARA_181 = 181
+
+    INVALID_SAFEPARA_182 = 182
+
+    INVALID_SAFEPARA_183 = 183
+
+    INVALID_SAFEPARA_184 = 184
+
+    INVALID_SAFEPARA_185 = 185
+
+    INVALID_SAFEPARA_186 = 186
+
+    INVALID_SAFEPARA_187 = 187
+
+    INVALID_SAFEPARA_188 = 188
+
+    INVALID_SAFEPARA_189 = 189
+
+    INVALID_SAFEPARA_190 = 190
+
+    INVALID_SAFEPARA_191 = 191
+
+    INVALID_SAFEPARA_192 = 192
+
+    INVALID_SAFEPARA_193 = 193
+
+    INVALID_SAFEPARA_194 = 194
+
+    INVALID_SAFEPARA_195 = 195
+
+    INVALID_SAFEPARA_196 = 196
+
+    INVALID_SAFEPARA_197 = 197
+
+    INVALID_SAFEPARA_198 = 198
+
+    INVALID_SAFEPARA_199 = 199
+
+    INVALID_SAFEPARA_200 = 200
+
+    INVALID_SAFEPARA_201 = 201
+
+    INVALID_SAFEPARA_202 = 202
+
+    INVALID_SAFEPARA_203 = 203
+
+    INVALID_SAFEPARA_204 = 204
+
+    INVALID_SAFEPARA_205 = 205
+
+    INVALID_SAFEPARA_206 = 206
+
+    INVALID_SAFEPARA_207 = 207
+
+    INVALID_SAFEPARA_208 = 208
+
+    INVALID_SAFEPARA_209 = 209
+
+    INVALID_SAFEPARA_210 = 210
+
+    INVALID_SAFEPARA_211 = 211
+
+    INVALID_SAFEPARA_212 = 212
+
+    INVALID_SAFEPARA_213 = 213
+
+    INVALID_SAFEPARA_214 = 214
+
+    INVALID_SAFEPARA_215 = 215
+
+    INVALID_SAFEPARA_216 = 216
+
+    INVALID_SAFEPARA_217 = 217
+
+    INVALID_SAFEPARA_218 = 218
+
+    INVALID_SAFEPARA_219 = 219
+
+    INVALID_SAFEPARA_220 = 220
+
+    INVALID_SAFEPARA_221 = 221
+
+    INVALID_SAFEPARA_222 = 222
+
+    INVALID_SAFEPARA_223 = 223
+
+    INVALID_SAFEPARA_224 = 224
+
+    INVALID_SAFEPARA_225 = 225
+
+    INVALID_SAFEPARA_226 = 226
+
+    INVALID_SAFEPARA_227 = 227
+
+    INVALID_SAFEPARA_228 = 228
+
+    INVALID_SAFEPARA_229 = 229
+
+    INVALID_SAFEPARA_230 = 230
+
+    INVALID_SAFEPARA_231 = 231
+
+    INVALID_SAFEPARA_232 = 232
+
+    INVALID_SAFEPARA_233 = 233
+
+    INVALID_SAFEPARA_234 = 234
+
+    INVALID_SAFEPARA_235 = 235
+
+    INVALID_SAFEPARA_236 = 236
+
+    INVALID_SAFEPARA_237 = 237
+
+    INVALID_SAFEPARA_238 = 238
+
+    INVALID_SAFEPARA_239 = 239
+
+    INVALID_SAFEPARA_240 = 240
+
+    INVALID_SAFEPARA_241 = 241
+
+    INVALID_SAFEPARA_242 = 242
+
+    INVALID_SAFEPARA_243 = 243
+
+    INVALID_SAFEPARA_244 = 244
+
+    INVALID_SAFEPARA_245 = 245
+
+    INVALID_SAFEPARA_246 = 246
+
+    INVALID_SAFEPARA_247 = 247
+
+    INVALID_SAFEPARA_248 = 248
+
+    INVALID_SAFEPARA_249 = 249
+
+    INVALID_SAFEPARA_250 = 250
+
+    INVALID_SAFEPARA_251 = 251
+
+    INVALID_SAFEPARA_252 = 252
+
+    INVALID_SAFEPARA_253 = 253
+
+    INVALID_SAFEPARA_254 = 254
+
+    INVALID_SAFEPARA_255 = 255
+
+class Session:
+    """
+    FSoE Session structure
+
+    Holds the current known data of the FSoE connection
+    """
+
+    def __init__(self, slave_address: int, connection_id: int, watchdog_ms: int) -> None: ...
+
+    @property
+    def slave_address(self) -> DynamicMappableItem: ...
+
+    @property
+    def session_id(self) -> DynamicMappableItem: ...
+
+    @property
+    def error_id(self) -> DynamicMappableItem: ...
+
+    @property
+    def connection_id(self) -> DynamicMappableItem: ...
+
+    @property
+    def comm_parameter_size_bytes(self) -> DynamicMappableItem: ...
+
+    @property
+    def watchdog_ms(self) -> DynamicMappableItem: ...
+
+    @property
+    def app_parameter_size_bytes(self) -> DynamicMappableItem: ...
+
+    @property
+    def error(self) -> FSOEError: ...
+    @error.setter
+    def error(self, error: BaseError | FSOEError) -> None: ...
+
+class Node:
+    """
+    FSoE Node
+
+    Holds information relating to one of the FSoE Nodes
+    """
+
+    def __init__(self, slave_address: int, connection_id: int, watchdog_ms: int, application_parameters: list[DynamicMappableItem], dictionary: Dictionary, item_types_accepted: set[type[DictionaryItem]], dictionary_map_is_editable: bool = True) -> None: ...
+
+    @property
+    def frame(self) -> FSOEFrame: ...
+
+    @property
+    def session(self) -> Session: ...
+
+    @property
+    def dictionary_map(self) -> DictionaryMap: ...
+
+    @property
+    def application_parameters(self) -> list[DynamicMappableItem]: ...
+
+    def start(self) -> None:
+        """Procedures required before the FSoE is initialized"""
+
+    def stop(self) -> None:
+        """Procedures required when the FSoE is stopped"""
+
+class State:
+    """FSoE State"""
+
+    def __init__(self, context: MasterHandler) -> None: ...
+
+    @property
+    def context(self) -> MasterHandler: ...
+
+class StateReset(State):
+    """FSoE Reset state"""
+
+    def __init__(self, context: MasterHandler) -> None: ...
+
+    def map_frame(self) -> None: ...
+
+    id: int = 0
+
+class StateSession(State):
+    """FSoE Session state"""
+
+    def __init__(self, context: MasterHandler) -> None: ...
+
+    def map_frame(self) -> None: ...
+
+    id: int = 1
+
+class StateConnection(State):
+    """FSoE Connection state"""
+
+    def __init__(self, context: MasterHandler) -> None: ...
+
+    id: int = 2
+
+class StateParameter(State):
+    """FSoE Parameter state"""
+
+    def __init__(self, context: MasterHandler) -> None: ...
+
+    def map_frame(self) -> None: ...
+
+    id: int = 3
+
+class StateData(State):
+    """FSoE Data state"""
+
+    def __init__(self, context: MasterHandler) -> None: ...
+
+    def map_frame(self) -> None: ...
+
+    id: int = 4
+
+class MasterHandler:
+    """
+    Handles the connection with a single slave from a master's point of view
+    """
+
+    def __init__(self, dictionary: Dictionary, slave_address: int, connection_id: int, watchdog_timeout_s: float, application_parameters: list[ApplicationParameter] | None = None, report_error_callback: Callable[[str, str], object] | None = None, state_change_callback: Callable[[type[State]], object] | None = None, dictionary_map_is_editable: bool = True) -> None: ...
+
+    def start(self) -> None:
+        """Start the FSoE connection"""
+
+    def stop(self) -> None:
+        """Reset the connection and stop"""
+
+    def reset(self) -> None:
+        """Reset the FSoE Connection"""
+
+    @property
+    def running(self) -> bool: ...
+
+    def get_request(self) -> bytes:
+        """Can be called N times, even while the PDU has not changed"""
+
+    def set_reply(self, data: bytes | bytearray | memoryview) -> None:
+        """
+        Can be set N times with the same data and will detect when there's a new PDU
+        """
+
+    def set_fail_safe(self, active: bool = True) -> None:
+        """Set if the master is in fail safe mode"""
+
+    @property
+    def state(self) -> type[State]: ...
+
+    @property
+    def initialization_data_bytes(self) -> int: ...
+
+    def get_slave_address(self) -> int: ...
+
+    def set_slave_address(self, slave_address: int) -> None: ...
+
+    def delete(self) -> None: ...
+
+    @property
+    def dictionary(self) -> Dictionary: ...
+
+    @property
+    def master(self) -> Node: ...
+
+    @property
+    def slave(self) -> Node: ...
 
 class SlaveSimulator:
     """
