@@ -557,6 +557,41 @@ TEST(WatchdogThread, StalledBusExpiresOnTheWatchdogThread) {
     bus.master->stop();
 }
 
+// The host cycling, stalling and restarting while the watchdog thread's
+// expiries fire, and a second thread reading the state and the request: every
+// event runs as one unit (ThreadSanitizer watches this run in CI).
+TEST(WatchdogThread, HostCyclesWhileExpiriesFire) {
+    Bus bus({2, 2, false}, {}, 0.002);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+        MasterHandler::RequestBuffer buffer;
+        while (!done.load()) {
+            const size_t n = bus.master->get_request(buffer);
+            EXPECT_TRUE(n == 0 || n == 7);
+            const auto state = bus.master->state();
+            EXPECT_LE(static_cast<int>(state), static_cast<int>(StateId::Data));
+            std::this_thread::yield();
+        }
+    });
+    bus.master->start();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(400);
+    for (int turn = 0; std::chrono::steady_clock::now() < end; ++turn) {
+        for (int i = 0; i < 20; ++i) bus.cycle();
+        if (turn % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(4));  // expiries fire
+        if (turn % 7 == 0) bus.master->reset();
+        if (turn % 11 == 0) {
+            bus.master->stop();
+            bus.master->start();
+        }
+    }
+    bus.master->stop();
+    done = true;
+    reader.join();
+    EXPECT_FALSE(bus.master->running());
+    EXPECT_FALSE(bus.master->_watchdog()->active());
+    EXPECT_EQ(bus.master->state(), StateId::Reset);
+}
+
 // --- Handler guards -----------------------------------------------------------
 
 // A refused construction binds no parameter: they stay free for another master.

@@ -262,7 +262,13 @@ void bind_handler(nb::module_ &m) {
         .def_prop_ro(
             "slave", [](MasterHandler &h) -> Node & { return *h.slave; }, nb::rv_policy::reference_internal)
         .def_prop_ro(
-            "_state", [](const MasterHandler &h) { return h._state(); }, nb::keep_alive<0, 1>())
+            "_state",
+            [](MasterHandler &h) {
+                std::shared_ptr<State> state;
+                h.event([&] { state = h._state(); });  // an expiry may replace it meanwhile
+                return state;
+            },
+            nb::keep_alive<0, 1>())
         .def_prop_ro("_watchdog",
                      [](const MasterHandler &h) -> nb::object {
                          auto data = host_data_of(h);

@@ -224,6 +224,7 @@ void MasterHandler::_set_next_state(StateId next) {
     if (next == state_id_) return;
     state_ = make_state(next, *this);
     state_id_ = next;
+    shown_state_.store(next, std::memory_order_relaxed);
     if (state_change_callback_) {
         try {
             state_change_callback_(next);

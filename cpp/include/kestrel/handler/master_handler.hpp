@@ -76,7 +76,8 @@ public:
     std::vector<uint8_t> get_request();
     void set_reply(std::span<const uint8_t> data);
     void set_fail_safe(bool active = true);
-    StateId state() const noexcept { return state_id_; }
+    // Read without the lock (any thread may ask while an expiry runs).
+    StateId state() const noexcept { return shown_state_.load(std::memory_order_relaxed); }
     const std::shared_ptr<State> &_state() const noexcept { return state_; }
     uint16_t initialization_data_bytes() const noexcept { return initialization_data_bytes_; }
     uint16_t get_slave_address() const noexcept;
@@ -115,7 +116,8 @@ private:
 
     std::shared_ptr<RunningStatus> status_ = std::make_shared<RunningStatus>();
     std::shared_ptr<State> state_;
-    StateId state_id_ = StateId::Reset;
+    StateId state_id_ = StateId::Reset;  // under the lock
+    std::atomic<StateId> shown_state_{StateId::Reset};
     std::shared_ptr<Watchdog> watchdog_;
     ErrorCallback report_error_callback_;
     StateChangeCallback state_change_callback_;
