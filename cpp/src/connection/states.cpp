@@ -58,6 +58,37 @@ std::string State::connection_id_message() const {
            " != " + std::to_string(context->master->session->connection_id->raw_value());
 }
 
+std::optional<StateId> State::judge_setup_reply(const SetupReplyNames &names) {
+    ConnectionContext &c = *context;
+    const FSOEFrameControl &ctl = c.slave->frame.control;
+    if (!ctl.command_is_valid()) {
+        report(names.fail5, kInvalidCommand);
+        return fail(c, names.fail5, BaseError::UNKNOWN_CMD);
+    }
+    if (is(ctl, names.command)) {
+        // The connection id first, then the echo, then the CRCs.
+        if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
+            report(names.fail3, connection_id_message());
+            return fail(c, names.fail3, BaseError::INVALID_CONNID);
+        }
+        if (!c.slave->_dynamic_map.is_safedata_correct(c.master->_dynamic_map)) {
+            report(names.fail2, names.fail2_message);
+            return fail(c, names.fail2, BaseError::INVALID_DATA);
+        }
+        if (!_check_received_crcs()) {
+            report(names.fail1, kInvalidCrc);
+            return fail(c, names.fail1, BaseError::INVALID_CRC);
+        }
+        return std::nullopt;
+    }
+    if (is(ctl, FSOECommand::RESET)) {
+        report(names.reset1, slave_reset_message());
+        return slave_reset(c, names.reset1);
+    }
+    report(names.fail4, kInvalidCommand);
+    return fail(c, names.fail4, BaseError::INVALID_CMD);
+}
+
 // --- Reset -------------------------------------------------------------------
 
 void StateReset::map_frame() {
@@ -247,33 +278,12 @@ StateId StateSession::session_reset1_action() {
 // --- Connection --------------------------------------------------------------
 
 StateId StateConnection::_process_frame_received_event() {
-    ConnectionContext &c = *context;
-    const FSOEFrameControl &ctl = c.slave->frame.control;
-    if (!ctl.command_is_valid()) {
-        report("CONN_FAIL5", kInvalidCommand);
-        return fail(c, "CONN_FAIL5", BaseError::UNKNOWN_CMD);
-    }
-    if (is(ctl, FSOECommand::CONNECTION)) {
-        if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
-            report("CONN_FAIL3", connection_id_message());
-            return fail(c, "CONN_FAIL3", BaseError::INVALID_CONNID);
-        }
-        if (!c.slave->_dynamic_map.is_safedata_correct(c.master->_dynamic_map)) {
-            report("CONN_FAIL2", "Data exchanged during session state does not match");
-            return fail(c, "CONN_FAIL2", BaseError::INVALID_DATA);
-        }
-        if (!_check_received_crcs()) {
-            report("CONN_FAIL1", kInvalidCrc);
-            return fail(c, "CONN_FAIL1", BaseError::INVALID_CRC);
-        }
-        return c._dynamic_map_pending() ? conn_stay1_action() : conn_ok_action();
-    }
-    if (is(ctl, FSOECommand::RESET)) {
-        report("CONN_RESET1", slave_reset_message());
-        return slave_reset(c, "CONN_RESET1");
-    }
-    report("CONN_FAIL4", kInvalidCommand);
-    return fail(c, "CONN_FAIL4", BaseError::INVALID_CMD);
+    static constexpr SetupReplyNames names = {FSOECommand::CONNECTION, "CONN_FAIL1", "CONN_FAIL2", "CONN_FAIL3",
+                                              "CONN_FAIL4", "CONN_FAIL5", "CONN_RESET1",
+                                              // The message names the session state, as the hosts know it.
+                                              "Data exchanged during session state does not match"};
+    if (const std::optional<StateId> next = judge_setup_reply(names)) return *next;
+    return context->_dynamic_map_pending() ? conn_stay1_action() : conn_ok_action();
 }
 
 StateId StateConnection::_process_unreadable_frame_event() {
@@ -337,33 +347,11 @@ void StateParameter::map_node(Node &node) {
 }
 
 StateId StateParameter::_process_frame_received_event() {
-    ConnectionContext &c = *context;
-    const FSOEFrameControl &ctl = c.slave->frame.control;
-    if (!ctl.command_is_valid()) {
-        report("PARA_FAIL5", kInvalidCommand);
-        return fail(c, "PARA_FAIL5", BaseError::UNKNOWN_CMD);
-    }
-    if (is(ctl, FSOECommand::PARAMETER)) {
-        if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
-            report("PARA_FAIL3", connection_id_message());
-            return fail(c, "PARA_FAIL3", BaseError::INVALID_CONNID);
-        }
-        if (!c.slave->_dynamic_map.is_safedata_correct(c.master->_dynamic_map)) {
-            report("PARA_FAIL2", "Data exchanged during parameter state does not match");
-            return fail(c, "PARA_FAIL2", BaseError::INVALID_DATA);
-        }
-        if (!_check_received_crcs()) {
-            report("PARA_FAIL1", kInvalidCrc);
-            return fail(c, "PARA_FAIL1", BaseError::INVALID_CRC);
-        }
-        return c._dynamic_map_pending() ? para_stay1_action() : para_ok_action();
-    }
-    if (is(ctl, FSOECommand::RESET)) {
-        report("PARA_RESET1", slave_reset_message());
-        return slave_reset(c, "PARA_RESET1");
-    }
-    report("PARA_FAIL4", kInvalidCommand);
-    return fail(c, "PARA_FAIL4", BaseError::INVALID_CMD);
+    static constexpr SetupReplyNames names = {
+        FSOECommand::PARAMETER, "PARA_FAIL1", "PARA_FAIL2",  "PARA_FAIL3",
+        "PARA_FAIL4",           "PARA_FAIL5", "PARA_RESET1", "Data exchanged during parameter state does not match"};
+    if (const std::optional<StateId> next = judge_setup_reply(names)) return *next;
+    return context->_dynamic_map_pending() ? para_stay1_action() : para_ok_action();
 }
 
 StateId StateParameter::_process_unreadable_frame_event() {

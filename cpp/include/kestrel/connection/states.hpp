@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "kestrel/connection/errors.hpp"
@@ -74,6 +75,16 @@ public:
     ConnectionContext *context;
 
 protected:
+    // The transitions of a set-up state that checks an echo (Connection, Parameter).
+    struct SetupReplyNames {
+        FSOECommand command;  // the state's own command
+        std::string_view fail1, fail2, fail3, fail4, fail5, reset1;
+        std::string_view fail2_message;
+    };
+    // Judges a reply in such a state: the result of the fault or slave-reset
+    // transition it takes, or no value when the reply passed every check.
+    std::optional<StateId> judge_setup_reply(const SetupReplyNames &names);
+
     // Message of the RESET1 transitions, naming the slave's code.
     std::string slave_reset_message() const;
     // Message of the connection id faults.
