@@ -19,6 +19,7 @@ from kestrel import (
     DictionaryItemOutput,
     DynamicMappableItem,
     FSOECommand,
+    FSOEFrame,
     FSOEError,
     FSOEMasterException,
     FSOEMasterMappingLockedException,
@@ -983,3 +984,64 @@ def test_handler_in_a_cycle_through_an_input_subscriber_is_collected():
             left.item.unsubscribe_changed(left.changed)
             del left
             gc.collect()
+
+
+# ---- the CRC_0 skip ------------------------------------------------------------------
+
+
+def crc0_of(seed, sequence, command, data):
+    """CRC_0 of a 2-byte frame of this connection with these fields."""
+    frame = FSOEFrame(7)
+    frame.control.crc0, frame.control.sequence_number = seed, sequence
+    frame.control.command, frame.control.connection_id = command, CONN_ID
+    frame.set_safe_data_bytes(data)
+    frame.generate_crcs()
+    return frame.crcs[0]
+
+
+def colliding_data(seed, sequence, command, last_crc0):
+    """Two safe-data bytes whose frame would repeat the sender's last CRC_0."""
+    for value in range(0x10000):
+        data = value.to_bytes(2, "little")
+        if crc0_of(seed, sequence, command, data) == last_crc0:
+            return data
+    pytest.skip("no 2-byte value repeats that CRC_0")  # one in 65536 value sets
+
+
+@pytest.mark.parametrize("side", ["request", "reply"])
+def test_crc0_skip_in_both_directions(make, side):
+    """A frame whose CRC_0 would repeat the sender's previous one is sent with the
+    next sequence number; both ends follow, and the connection goes on unharmed."""
+    rig = make(2, 2)
+    rig.h.start()
+    rig.run_to(StateData)
+    rig.h.set_fail_safe(False)
+    rig.cycle(3)
+    rig.slave.process_data = True
+    rig.cycle(3)
+    request = rig.h.get_request()
+    if side == "request":
+        # The next request is built when the slave's coming reply arrives: its
+        # seed is that reply's CRC_0, its number the master's current one.
+        reply = rig.slave.step(request)
+        seed = int.from_bytes(reply[3:5], "little")
+        sequence = rig.h.master.frame.control.sequence_number
+        data = colliding_data(seed, sequence, FSOECommand.PROCESS_DATA, rig.h.master._last_crc0_sent)
+        rig.dictionary.set("out0", data[0])
+        rig.dictionary.set("out1", data[1])
+        rig.h.set_reply(reply)
+        assert rig.h.master.frame.control.sequence_number == (sequence + 2) % 0x10000 or sequence == 0xFFFF
+        rig.cycle(4)
+        assert rig.slave.outputs == data
+    else:
+        # The slave's next reply answers the request in flight: the master
+        # expects it with its current seed and number.
+        seed = rig.h.slave.frame.control.crc0
+        sequence = rig.h.slave.frame.control.sequence_number
+        data = colliding_data(seed, sequence, FSOECommand.PROCESS_DATA, rig.h.slave._last_crc0_sent)
+        rig.slave.inputs = data
+        rig.cycle()
+        assert rig.h.slave.frame.control.sequence_number == (sequence + 2) % 0x10000 or sequence == 0xFFFF
+        rig.cycle(3)
+        assert bytes(item.get() for item in rig.ins) == data
+    assert rig.errors == [] and rig.h.state is StateData
