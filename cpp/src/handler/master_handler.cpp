@@ -104,14 +104,14 @@ void MasterHandler::finish_event() {
         return;
     }
     std::exception_ptr error = std::exchange(callback_error_, nullptr);
-    const bool switch_off = !running() && watchdog_->active();
+    const bool switch_off = !running() && watchdog_->requested_active();
     mutex_.unlock();
     if (switch_off && watchdog_->is_alive()) {
         // Outside the mutex: an expiry may be waiting for it.
         run_blocking([this] { watchdog_->deactivate(); });
         // A start() on another thread may have come in between.
         lock();
-        const bool restart = running() && !watchdog_->active();
+        const bool restart = running() && !watchdog_->requested_active();
         try {
             if (restart) watchdog_->activate_and_reset();
         } catch (...) {
