@@ -76,6 +76,18 @@ public:
     std::vector<uint8_t> get_request();
     void set_reply(std::span<const uint8_t> data);
     void set_fail_safe(bool active = true);
+
+    // The EtherCAT process image, where the frames sit at fixed offsets.
+    // Wire lengths of the request and the reply as the maps give them now
+    // (fixed while running; 0 while a map is one start() refuses), for sizing
+    // the process data objects. The two halves of a cycle on an area at
+    // `offset`: ValueError when the area is too small, the handler unchanged.
+    size_t request_length() const;
+    size_t reply_length() const;
+    // Writes the current request (get_request's bytes); returns their number.
+    size_t write_request_into(std::span<uint8_t> area, size_t offset = 0);
+    // Hands over exactly reply_length() bytes from `offset` as set_reply does.
+    void set_reply_from(std::span<const uint8_t> area, size_t offset = 0);
     // Read without the lock (any thread may ask while an expiry runs).
     StateId state() const noexcept { return shown_state_.load(std::memory_order_relaxed); }
     const std::shared_ptr<State> &_state() const noexcept { return state_; }
