@@ -1,6 +1,7 @@
 """Command line tools for kestrel.
 
     python -m kestrel decode HEX [--seq N] [--crc0 X] [--find-seq]
+    python -m kestrel demo [--cycle-ms MS] [--bytes N] [--script | --duration S]
 
 decodes one FSoE frame given as hex (spaces, colons and a 0x prefix are
 allowed) and, with a sequence number and CRC_0 seed, checks each block's CRC.
@@ -109,7 +110,12 @@ def main(argv: list[str] | None = None) -> int:
     dec.add_argument(
         "--find-seq", action="store_true", help="search the sequence numbers that make the CRCs valid for the seed"
     )
+    from . import demo
+
+    demo.add_arguments(sub.add_parser("demo", help="a master and a software slave on an in-process bus, live or as a tour"))
     args = parser.parse_args(argv)
+    if args.tool == "demo":
+        return demo.run(args)
     try:
         data = _parse_hex("".join(args.hex))
         for name, value in (("--seq", args.seq), ("--crc0", args.crc0)):
