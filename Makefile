@@ -1,4 +1,4 @@
-# Fresh machine:  make demo   (decodes an example frame)
+# Fresh machine:  make demo   (a master and a software slave: the fault tour)
 #                 make test   (all tests: pytest and the C++ tests)
 # Both create .venv with CPython 3.12 and build the extension on the way.
 
@@ -21,9 +21,10 @@ $(PY):
 
 venv: $(PY)
 
-# The installed package, as a host gets it (pip install .).
+# The installed package, as a host gets it (pip install .), with the extras
+# of the tests and the demo (rich).
 install: $(PY)
-	$(PY) -m pip install -q ".[test]"
+	$(PY) -m pip install -q ".[test,demo]"
 
 # The development build: core, extension, C++ tests, warnings as errors.
 cpp-build: $(PY)
@@ -54,8 +55,10 @@ py-test: install
 
 test: cpp-test cpp-sanitize cpp-tsan py-test
 
+# The scripted tour: connect, exchange data, inject every fault class once,
+# recover (python -m kestrel demo on a terminal is the live view).
 demo: install
-	$(PY) -m kestrel decode 3611223D393344226E0302 --seq 5 --crc0 0x1234
+	$(PY) -m kestrel demo --script
 
 bench: $(PY)
 	$(PY) -m pip install -q nanobind cmake ninja

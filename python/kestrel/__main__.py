@@ -1,7 +1,7 @@
 """Command line tools for kestrel.
 
     python -m kestrel decode HEX [--seq N] [--crc0 X] [--find-seq]
-    python -m kestrel demo [--cycle-ms MS] [--bytes N] [--script | --duration S]
+    python -m kestrel demo [--cycle-ms MS] [--bytes N] [--script] [--duration S]
 
 decodes one FSoE frame given as hex (spaces, colons and a 0x prefix are
 allowed) and, with a sequence number and CRC_0 seed, checks each block's CRC.

@@ -1,7 +1,7 @@
 """A master handler and the software slave connected through an in-process bus.
 
     python -m kestrel demo [--cycle-ms MS] [--bytes N] [--param NAME=VALUE[:BYTES]]...
-                           [--watchdog-ms MS] [--script | --duration S]
+                           [--watchdog-ms MS] [--script] [--duration S]
 
 On a terminal it is a live view (needs `rich`: pip install 'kestrel[demo]') whose keys
 inject the slave's faults. Without a terminal, or with --script or --duration, it runs
@@ -310,6 +310,8 @@ class Tour:
     out: TextIO
     phase_s: float
     rows: list[TourRow] = field(default_factory=list)
+    #: How long to wait for a detection, and again for the recovery (default: 3 watchdog times + 2 s).
+    timeout_s: float | None = None
     _printed: int = 0
 
     def say(self, text: str = "") -> None:
@@ -355,7 +357,7 @@ class Tour:
         def detected() -> Event | None:
             return next((e for e in link.events[first_event:] if e.kind == "fault"), None)
 
-        timeout = 3 * link.watchdog_ms / 1000 + 2
+        timeout = self.timeout_s if self.timeout_s is not None else 3 * link.watchdog_ms / 1000 + 2
         if self.run_until(lambda: detected() is not None, timeout):
             report = detected()
             row.detected_by, row.message = report.name, report.message
@@ -438,8 +440,9 @@ class Tour:
             self.say(f"Result: all {len(self.rows)} faults detected, inputs fail-safe at once, connection recovered")
 
 
-def run_tour(link: DemoLink, duration_s: float, out: TextIO | None = None) -> int:
-    tour = Tour(link, Pacer(link.cycle_ms / 1000), out or sys.stdout, phase_s=duration_s / (len(FAULTS) + 1))
+def run_tour(link: DemoLink, duration_s: float, out: TextIO | None = None, timeout_s: float | None = None) -> int:
+    phase_s = duration_s / (len(FAULTS) + 1)
+    tour = Tour(link, Pacer(link.cycle_ms / 1000), out or sys.stdout, phase_s=phase_s, timeout_s=timeout_s)
     try:
         return tour.run()
     finally:
@@ -454,7 +457,7 @@ LEGEND = (
 )
 
 
-def _render(link: DemoLink, note: str):
+def _render(link: DemoLink, log_lines: int = 12):
     from rich.console import Group
     from rich.panel import Panel
     from rich.table import Table
@@ -481,7 +484,7 @@ def _render(link: DemoLink, note: str):
     grid.add_row("Resets sent", ", ".join(f"{k} {v}" for k, v in sent.items()) or "none")
     grid.add_row("Resets received", ", ".join(f"{k} {v}" for k, v in received.items()) or "none")
     log = Table.grid(padding=(0, 1))
-    for event in link.events[-12:]:
+    for event in link.events[-log_lines:]:
         style = "red" if event.kind == "fault" else "cyan" if event.kind == "inject" else ""
         log.add_row(f"[{style}]{_format_event(event)}[/]" if style else _format_event(event))
     title = (
@@ -491,7 +494,7 @@ def _render(link: DemoLink, note: str):
     return Group(
         Panel(grid, title=title),
         Panel(log, title="Transitions and faults"),
-        f"Keys: {LEGEND}" + (f"\n{note}" if note else ""),
+        f"Keys: {LEGEND}",
     )
 
 
@@ -523,14 +526,14 @@ def run_live(link: DemoLink) -> int:
     errors: list = []
     worker = threading.Thread(target=_cycle_thread, args=(link, stop, commands, errors), name="demo bus", daemon=True)
     switch = sys.getswitchinterval()
-    note = ""
     interrupted = False
     try:
         tty.setcbreak(fd)
         sys.setswitchinterval(0.0005)  # the cycle thread waits less for the view's turn
         link.start()
         worker.start()
-        with Live(_render(link, note), console=Console(), screen=True, auto_refresh=False) as view:
+        console = Console()
+        with Live(_render(link), console=console, screen=True, auto_refresh=False) as view:
             while worker.is_alive():
                 ready, _, _ = select.select([fd], [], [], 0.1)
                 keys = os.read(fd, 64).decode(errors="replace") if ready else ""
@@ -542,7 +545,8 @@ def run_live(link: DemoLink) -> int:
                         commands.append(lambda fault=fault: _safe_inject(link, fault))
                     elif key == "f":
                         commands.append(lambda: link.set_process_data(not link.want_process_data))
-                view.update(_render(link, note), refresh=True)
+                # What fits below the status panel (10 rows), the log's frame and the legend.
+                view.update(_render(link, max(3, console.size.height - 14)), refresh=True)
     except KeyboardInterrupt:
         interrupted = True
     finally:
@@ -585,9 +589,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="an application parameter (BYTES 1, 2 or 4, default 2); may be repeated",
     )
     parser.add_argument("--watchdog-ms", type=int, help="watchdog time in ms (default: 100, at least 10 cycles)")
-    tour = parser.add_mutually_exclusive_group()
-    tour.add_argument("--script", action="store_true", help="run the scripted tour even on a terminal")
-    tour.add_argument(
+    parser.add_argument("--script", action="store_true", help="run the scripted tour even on a terminal")
+    parser.add_argument(
         "--duration", type=_positive, metavar="S", help="run the scripted tour, exchanging data for about S seconds"
     )
 
