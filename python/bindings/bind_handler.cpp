@@ -84,6 +84,25 @@ void with_buffer(nb::handle data, Fn &&fn) {
     fn(std::span<const uint8_t>(static_cast<const uint8_t *>(view.buf), static_cast<size_t>(view.len)));
 }
 
+// Runs `fn` with the bytes of a writable buffer (bytearray, memoryview, ...),
+// without copying them: the process image area a host's bus driver fills.
+template <typename Fn>
+void with_writable_buffer(nb::handle area, Fn &&fn) {
+    PyObject *o = area.ptr();
+    Py_buffer view;
+    if (!PyObject_CheckBuffer(o) || PyObject_GetBuffer(o, &view, PyBUF_WRITABLE) != 0) {
+        PyErr_Clear();
+        throw_python(
+            ErrorKind::Type,
+            std::string("buffer must be a writable bytes-like object (bytearray, memoryview), not ") + py_type(area));
+    }
+    struct Release {
+        Py_buffer *v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    fn(std::span<uint8_t>(static_cast<uint8_t *>(view.buf), static_cast<size_t>(view.len)));
+}
+
 double seconds_argument(nb::handle h) {
     if (PyBool_Check(h.ptr()) || !(PyFloat_Check(h.ptr()) || PyLong_Check(h.ptr())))
         throw_python(ErrorKind::Type, std::string("watchdog_timeout_s must be a number, not ") + py_type(h));
@@ -249,6 +268,28 @@ void bind_handler(nb::module_ &m) {
         .def(
             "set_fail_safe", [](MasterHandler &h, bool active) { h.set_fail_safe(active); }, nb::arg("active") = true,
             "Set if the master is in fail safe mode")
+        .def_prop_ro("request_length", &MasterHandler::request_length,
+                     "Bytes of the master's frames as the maps give them (0 while a map cannot start)")
+        .def_prop_ro("reply_length", &MasterHandler::reply_length,
+                     "Bytes of the slave's frames as the maps give them (0 while a map cannot start)")
+        .def(
+            "write_request_into",
+            [](MasterHandler &h, nb::handle buffer, nb::handle offset) {
+                const size_t at = to_unsigned<size_t>(offset, "size_t");
+                size_t n = 0;
+                with_writable_buffer(buffer, [&](std::span<uint8_t> area) { n = h.write_request_into(area, at); });
+                return n;
+            },
+            nb::arg("buffer"), nb::arg("offset") = 0,
+            "Write the current request into a process image area at offset; returns its length")
+        .def(
+            "set_reply_from",
+            [](MasterHandler &h, nb::handle buffer, nb::handle offset) {
+                const size_t at = to_unsigned<size_t>(offset, "size_t");
+                with_buffer(buffer, [&](std::span<const uint8_t> area) { h.set_reply_from(area, at); });
+            },
+            nb::arg("buffer"), nb::arg("offset") = 0,
+            "Hand over the reply_length bytes at offset of a process image area, as set_reply")
         .def_prop_ro("state", [](const MasterHandler &h) { return nb::borrow(state_class(h.state())); })
         .def_prop_ro("initialization_data_bytes", &MasterHandler::initialization_data_bytes)
         .def("get_slave_address", &MasterHandler::get_slave_address)
