@@ -8,7 +8,9 @@
 #include <nanobind/stl/shared_ptr.h>
 #include <nanobind/stl/string.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "connection_binding.hpp"
@@ -225,6 +227,89 @@ int handler_clear(PyObject *self) {
 PyType_Slot handler_slots[] = {
     {Py_tp_traverse, (void *)handler_traverse}, {Py_tp_clear, (void *)handler_clear}, {0, nullptr}};
 
+nb::handle g_fsoe_error;  // the module's FSOEError enum
+
+double seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// A reset code as the host's key: its FSOEError member when it has a name, else the number
+// (256 stands for any code above 255).
+nb::object code_key(int code) {
+    if (fsoe_error_is_named(code)) return g_fsoe_error(code);
+    return nb::int_(code);
+}
+
+nb::dict codes_dict(const std::array<uint64_t, HandlerStatistics::kCodeBuckets> &counts) {
+    nb::dict d;
+    for (int code = 0; code < HandlerStatistics::kCodeBuckets; ++code)
+        if (counts[static_cast<size_t>(code)]) d[code_key(code)] = counts[static_cast<size_t>(code)];
+    return d;
+}
+
+nb::dict statistics_dict(MasterHandler &h) {
+    HandlerStatistics s;
+    release_gil_around([&] { s = h.statistics(); });
+    const auto now = std::chrono::steady_clock::now();
+    nb::dict d;
+    d["cycles"] = s.cycles;
+    nb::dict transitions;
+    for (int i = 0; i < kTransitionCount; ++i)
+        if (s.transitions[static_cast<size_t>(i)])
+            transitions[nb::str(kTransitionNames[static_cast<size_t>(i)].data(),
+                                kTransitionNames[static_cast<size_t>(i)].size())] =
+                s.transitions[static_cast<size_t>(i)];
+    d["transitions"] = transitions;
+    if (s.has_fault) {
+        nb::dict fault;
+        fault["transition"] = s.fault_transition;
+        fault["message"] = s.fault_message;
+        fault["time"] = std::chrono::duration<double>(s.fault_wall_time.time_since_epoch()).count();
+        fault["age_s"] = seconds(now - s.fault_time);
+        d["last_fault"] = fault;
+    } else {
+        d["last_fault"] = nb::none();
+    }
+    d["resets_sent"] = codes_dict(s.resets_sent);
+    d["resets_received"] = codes_dict(s.resets_received);
+    d["time_in_data_s"] = s.data_entered ? nb::object(nb::float_(seconds(now - *s.data_entered))) : nb::none();
+    if (s.response_samples) {
+        nb::dict response;
+        response["last"] = seconds(s.response_last);
+        response["min"] = seconds(s.response_min);
+        response["max"] = seconds(s.response_max);
+        response["samples"] = s.response_samples;
+        d["response_time_s"] = response;
+    } else {
+        d["response_time_s"] = nb::none();
+    }
+    return d;
+}
+
+// The bus cycle without Python in the loop: every reply in turn to every
+// handler (set_reply, then get_request), as a host's C++ loop would; returns
+// the nanoseconds it took. The benchmark's native reference.
+int64_t bench_cycles(nb::handle handlers, nb::handle replies) {
+    std::vector<MasterHandler *> hs;
+    for (nb::handle h : handlers) hs.push_back(&nb::cast<MasterHandler &>(h));
+    std::vector<std::vector<uint8_t>> rs;
+    for (nb::handle r : replies) {
+        std::vector<uint8_t> bytes;
+        with_buffer(r, [&](std::span<const uint8_t> b) { bytes.assign(b.begin(), b.end()); });
+        rs.push_back(std::move(bytes));
+    }
+    nb::gil_scoped_release release;
+    MasterHandler::RequestBuffer buffer;
+    size_t sink = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (const auto &reply : rs)
+        for (MasterHandler *h : hs) {
+            h->set_reply(reply);
+            sink += h->get_request(buffer);
+        }
+    const auto t1 = std::chrono::steady_clock::now();
+    if (sink == 0) return -1;  // keeps the requests observable
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
+}
+
 }  // namespace
 
 ConnectionContext &handler_context(nb::handle handler) {
@@ -240,6 +325,16 @@ void run_state_event(ConnectionContext &context, const std::function<void()> &bo
 }
 
 void bind_handler(nb::module_ &m) {
+    g_fsoe_error = m.attr("FSOEError");
+    m.def(
+        "error_description",
+        [](nb::handle code) {
+            const std::string text = fsoe_error_description(to_u8(code));
+            return text;
+        },
+        nb::arg("code"), "What an FSoE error code means and what usually causes it");
+    m.def("_bench_cycles", &bench_cycles, nb::arg("handlers"), nb::arg("replies"),
+          "Runs every reply through every handler in C++; returns the nanoseconds taken");
     nb::class_<MasterHandler>(m, "MasterHandler",
                               "Handles the connection with a single slave from a master's point of view",
                               nb::type_slots(handler_slots))
@@ -297,6 +392,12 @@ void bind_handler(nb::module_ &m) {
             "set_slave_address", [](MasterHandler &h, nb::handle address) { h.set_slave_address(to_u16(address)); },
             nb::arg("slave_address"))
         .def("delete", &MasterHandler::delete_watchdog)
+        .def_prop_ro("statistics", &statistics_dict,
+                     "A snapshot of what the handler has seen: cycles, transitions, last fault, resets, "
+                     "time in Data, response times")
+        .def("reset_statistics", &MasterHandler::reset_statistics, "Clear the statistics")
+        .def_prop_rw("statistics_enabled", &MasterHandler::statistics_enabled,
+                     [](MasterHandler &h, bool enabled) { h.set_statistics_enabled(enabled); })
         .def_prop_ro("dictionary", [](const MasterHandler &h) { return h.dictionary; })
         .def_prop_ro(
             "master", [](MasterHandler &h) -> Node & { return *h.master; }, nb::rv_policy::reference_internal)

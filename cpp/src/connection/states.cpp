@@ -13,17 +13,20 @@ constexpr std::string_view kInvalidCommand = "Invalid slave frame command";
 constexpr std::string_view kInvalidCrc = "Invalid slave CRC";
 constexpr std::string_view kWatchdogExpired = "The watchdog of the master expired";
 
-void log(std::string_view name) { trace::log_transition(name); }
+void log(ConnectionContext &context, TransitionName name) {
+    trace::log_transition(name);
+    context._count_transition(name);
+}
 
 // The failure and local-reset actions: back to Reset, sending `code`.
-StateId fail(ConnectionContext &context, std::string_view name, BaseError code) {
-    log(name);
+StateId fail(ConnectionContext &context, TransitionName name, BaseError code) {
+    log(context, name);
     return StateReset(context)._reset_handler(code);
 }
 
 // The slave's reset: a new session at once.
-StateId slave_reset(ConnectionContext &context, std::string_view name) {
-    log(name);
+StateId slave_reset(ConnectionContext &context, TransitionName name) {
+    log(context, name);
     return StateSession(context)._reset_session();
 }
 
@@ -108,6 +111,7 @@ StateId StateReset::_reset_handler(uint8_t error) {
     c._data_command = FSOECommand::FAILSAFE_DATA;
     c.dictionary->_set_inputs_to_failsafe();
     c.master->session->set_error(error);
+    c._count_reset_sent(error);
     map_frame();
     c.master->_last_crc0_sent.reset();
     c._generate_crcs_cyclic_for_next_frame = false;
@@ -139,8 +143,8 @@ StateId StateReset::_process_watchdog_expired_event() {
 
 StateId StateReset::_process_reset_connection_event() { return reset_start_action(); }
 
-StateId StateReset::reset_ok_action(std::string_view name) {
-    log(name);
+StateId StateReset::reset_ok_action(TransitionName name) {
+    log(*context, name);
     context->_create_session_id();
     StateSession(*context).map_frame();
     context->_generate_crcs_cyclic_for_next_frame = false;
@@ -150,13 +154,14 @@ StateId StateReset::reset_ok_action(std::string_view name) {
 
 StateId StateReset::reset_stay1_action() {
     ConnectionContext &c = *context;
-    log("RESET_STAY1");
+    log(*context, "RESET_STAY1");
     c.master->frame.control.set_crc0(0);
     c.slave->frame.control.set_crc0(0);
     c.master->frame.control.set_sequence_number(1);
     c.slave->frame.control.set_sequence_number(1);
     c._data_command = FSOECommand::FAILSAFE_DATA;
     c.master->session->set_error(BaseError::RESET);
+    c._count_reset_sent(static_cast<uint8_t>(BaseError::RESET));
     map_frame();
     c._generate_crcs_cyclic_for_next_frame = false;
     c.master->frame.control.set_sequence_number(1);
@@ -165,13 +170,14 @@ StateId StateReset::reset_stay1_action() {
 
 StateId StateReset::reset_start_action() {
     ConnectionContext &c = *context;
-    log("RESET_START");
+    log(*context, "RESET_START");
     c.master->frame.control.set_crc0(0);
     c.slave->frame.control.set_crc0(0);
     c.master->frame.control.set_sequence_number(1);
     c.slave->frame.control.set_sequence_number(1);
     c._data_command = FSOECommand::FAILSAFE_DATA;
     c.master->session->set_error(BaseError::RESET);
+    c._count_reset_sent(static_cast<uint8_t>(BaseError::RESET));
     map_frame();
     c.master->frame.control.set_sequence_number(1);
     c._watchdog_activate_and_reset();
@@ -243,7 +249,7 @@ StateId StateSession::_process_reset_connection_event() { return fail(*context, 
 
 StateId StateSession::session_ok_action() {
     ConnectionContext &c = *context;
-    log("SESSION_OK");
+    log(*context, "SESSION_OK");
     c.master->frame.control.set_command(FSOECommand::CONNECTION);
     c.master->_dynamic_map.clear();
     c.slave->_dynamic_map.clear();
@@ -257,20 +263,26 @@ StateId StateSession::session_ok_action() {
 }
 
 StateId StateSession::session_stay1_action() {
-    log("SESSION_STAY1");
+    log(*context, "SESSION_STAY1");
     context->_second_session_frame_sent = true;
     context->_watchdog_activate_and_reset();
     return StateId::Session;
 }
 
 StateId StateSession::session_stay2_action() {
-    log("SESSION_STAY2");
+    log(*context, "SESSION_STAY2");
+    // Only the first reply of a session may fail (it can answer a frame of the
+    // chain before): the next Session frame counts as the second one sent, so
+    // a further failure ends the session. Otherwise a slave whose chain is
+    // out of step keeps the master here for good, each failure restarting the
+    // watchdog.
+    context->_second_session_frame_sent = true;
     context->_watchdog_activate_and_reset();
     return StateId::Session;
 }
 
 StateId StateSession::session_reset1_action() {
-    log("SESSION_RESET1");
+    log(*context, "SESSION_RESET1");
     context->_reset_slave_sequence_number_after_frame = true;
     return _reset_session();
 }
@@ -299,7 +311,7 @@ StateId StateConnection::_process_watchdog_expired_event() {
 StateId StateConnection::_process_reset_connection_event() { return fail(*context, "CONN_RESET2", BaseError::RESET); }
 
 StateId StateConnection::conn_ok_action() {
-    log("CONN_OK");
+    log(*context, "CONN_OK");
     StateParameter(*context).map_frame();
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();
@@ -307,7 +319,7 @@ StateId StateConnection::conn_ok_action() {
 }
 
 StateId StateConnection::conn_stay1_action() {
-    log("CONNECTION_STAY1");
+    log(*context, "CONNECTION_STAY1");
     context->_watchdog_activate_and_reset();
     return StateId::Connection;
 }
@@ -367,14 +379,14 @@ StateId StateParameter::_process_watchdog_expired_event() {
 StateId StateParameter::_process_reset_connection_event() { return fail(*context, "PARA_RESET2", BaseError::RESET); }
 
 StateId StateParameter::para_ok_action() {
-    log("PARA_OK");
+    log(*context, "PARA_OK");
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();
     return StateId::Data;
 }
 
 StateId StateParameter::para_stay1_action() {
-    log("PARA_STAY1");
+    log(*context, "PARA_STAY1");
     context->_watchdog_activate_and_reset();
     return StateId::Parameter;
 }
@@ -426,7 +438,7 @@ StateId StateData::_process_watchdog_expired_event() {
 StateId StateData::_process_reset_connection_event() { return fail(*context, "DATA_RESET2", BaseError::RESET); }
 
 StateId StateData::data_ok1_action() {
-    log("DATA_OK1");
+    log(*context, "DATA_OK1");
     context->slave->dictionary_map->_get_data_from_frame(context->slave->frame);
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();
@@ -434,7 +446,7 @@ StateId StateData::data_ok1_action() {
 }
 
 StateId StateData::data_ok2_action() {
-    log("DATA_OK2");
+    log(*context, "DATA_OK2");
     context->dictionary->_set_inputs_to_failsafe();
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();

@@ -51,4 +51,8 @@ constexpr bool fsoe_error_is_named(long long code) noexcept {
 // code without a name.
 std::optional<std::string> fsoe_error_name(long long code);
 
+// A readable explanation of a code (0 to 255) for an operator: what it means
+// and what usually causes it.
+std::string fsoe_error_description(uint8_t code);
+
 }  // namespace kestrel

@@ -29,6 +29,37 @@ constexpr std::string_view state_name(StateId id) noexcept {
     return names[static_cast<uint8_t>(id)];
 }
 
+// Every transition the states take. A name's position in this table is its
+// index in the handler's counts; TransitionName resolves it at compile time,
+// so counting a transition costs one array increment.
+inline constexpr std::array<std::string_view, 42> kTransitionNames = {
+    "RESET_START",   "RESET_OK",      "RESET_WD",         "RESET_STAY1",   "SESSION_OK",     "SESSION_STAY1",
+    "SESSION_STAY2", "SESSION_FAIL1", "SESSION_FAIL3",    "SESSION_FAIL4", "SESSION_RESET1", "SESSION_RESET2",
+    "SESSION_WD",    "CONN_OK",       "CONNECTION_STAY1", "CONN_FAIL1",    "CONN_FAIL2",     "CONN_FAIL3",
+    "CONN_FAIL4",    "CONN_FAIL5",    "CONN_RESET1",      "CONN_RESET2",   "CONN_WD",        "PARA_OK",
+    "PARA_STAY1",    "PARA_FAIL1",    "PARA_FAIL2",       "PARA_FAIL3",    "PARA_FAIL4",     "PARA_FAIL5",
+    "PARA_RESET1",   "PARA_RESET2",   "PARA_WD",          "DATA_OK1",      "DATA_OK2",       "DATA_FAIL1",
+    "DATA_FAIL2",    "DATA_FAIL3",    "DATA_FAIL4",       "DATA_RESET1",   "DATA_RESET2",    "DATA_WD",
+};
+inline constexpr int kTransitionCount = static_cast<int>(kTransitionNames.size());
+
+// A transition name known at compile time, with its index in kTransitionNames
+// (a name missing from the table does not compile).
+struct TransitionName {
+    std::string_view name;
+    uint8_t index;
+
+    consteval TransitionName(const char *text) : name(text), index(lookup(name)) {}
+    constexpr operator std::string_view() const noexcept { return name; }
+
+private:
+    static consteval uint8_t lookup(std::string_view text) {
+        for (size_t i = 0; i < kTransitionNames.size(); ++i)
+            if (kTransitionNames[i] == text) return static_cast<uint8_t>(i);
+        throw "not a transition name";
+    }
+};
+
 // What the states use of the handler that runs them.
 class ConnectionContext {
 public:
@@ -49,6 +80,10 @@ public:
     virtual bool _dynamic_map_pending() const = 0;
     // Restarts the cycle supervision.
     virtual void _watchdog_activate_and_reset() = 0;
+    // Diagnostics: a transition was taken; the master prepared a Reset frame
+    // carrying `code`. Counting is the context's business; the default keeps none.
+    virtual void _count_transition(TransitionName) {}
+    virtual void _count_reset_sent(uint8_t) {}
 
 protected:
     ConnectionContext() = default;
@@ -78,7 +113,7 @@ protected:
     // The transitions of a set-up state that checks an echo (Connection, Parameter).
     struct SetupReplyNames {
         FSOECommand command;  // the state's own command
-        std::string_view fail1, fail2, fail3, fail4, fail5, reset1;
+        TransitionName fail1, fail2, fail3, fail4, fail5, reset1;
         std::string_view fail2_message;
     };
     // Judges a reply in such a state: the result of the fault or slave-reset
@@ -108,7 +143,7 @@ public:
 
 private:
     StateId reset_start_action();
-    StateId reset_ok_action(std::string_view name);  // RESET_OK and RESET_WD
+    StateId reset_ok_action(TransitionName name);  // RESET_OK and RESET_WD
     StateId reset_stay1_action();
 };
 

@@ -16,13 +16,16 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -31,6 +34,32 @@
 #include "kestrel/setup/application_parameter.hpp"
 
 namespace kestrel {
+
+// What a handler has seen, for a host's display or log (MasterHandler::statistics()).
+struct HandlerStatistics {
+    using Clock = std::chrono::steady_clock;
+    // Reset codes 0 ... 255; the last bucket holds any larger code a slave sent.
+    static constexpr int kCodeBuckets = 257;
+
+    uint64_t cycles = 0;                                   // new replies handled
+    std::array<uint64_t, kTransitionCount> transitions{};  // indexed as kTransitionNames
+    std::array<uint64_t, kCodeBuckets> resets_sent{};      // Reset frames the master prepared, by code
+    std::array<uint64_t, kCodeBuckets> resets_received{};  // Reset frames from the slave, by code
+    // The last fault reported to the host.
+    bool has_fault = false;
+    std::string fault_transition;
+    std::string fault_message;
+    Clock::time_point fault_time{};
+    std::chrono::system_clock::time_point fault_wall_time{};
+    // When the connection last entered Data; no value outside Data.
+    std::optional<Clock::time_point> data_entered;
+    // From a new request to the reply that answers it, over the timed requests
+    // (every one at bus-cycle rates; see MasterHandler::stamp_request).
+    uint64_t response_samples = 0;
+    Clock::duration response_last{};
+    Clock::duration response_min{};
+    Clock::duration response_max{};
+};
 
 class MasterHandler final : public ConnectionContext {
 public:
@@ -97,6 +126,15 @@ public:
     // Ends the watchdog thread (the host's `delete()`).
     void delete_watchdog();
 
+    // Diagnostics: a copy taken under the lock; clearing keeps the time Data
+    // was entered. Counting costs a few increments per cycle; a host may switch it off.
+    HandlerStatistics statistics();
+    void reset_statistics();
+    bool statistics_enabled() const noexcept { return statistics_enabled_.load(std::memory_order_relaxed); }
+    void set_statistics_enabled(bool enabled) noexcept {
+        statistics_enabled_.store(enabled, std::memory_order_relaxed);
+    }
+
     const std::shared_ptr<Watchdog> &_watchdog() const noexcept { return watchdog_; }
     // The object application parameters consult for `running`.
     std::shared_ptr<ParameterOwner> parameter_owner() const { return status_; }
@@ -107,6 +145,8 @@ public:
     void _create_session_id() override;
     bool _dynamic_map_pending() const override;
     void _watchdog_activate_and_reset() override;
+    void _count_transition(TransitionName name) override;
+    void _count_reset_sent(uint8_t code) override;
     void _watchdog_expired_event();
     // The two halves of a cycle, without the checks of the public calls.
     size_t _get_request(RequestBuffer &out);
@@ -170,6 +210,20 @@ private:
     }
     void reset_connection();
     std::minstd_rand random_;  // session ids: small state, one per handler
+
+    bool counting() const noexcept { return statistics_enabled_.load(std::memory_order_relaxed); }
+    void stamp_request();
+    void time_reply();
+    std::atomic<bool> statistics_enabled_{true};
+    HandlerStatistics stats_;  // under the lock
+    // Response timing: reading the clock may cost more than a whole cycle, so
+    // only every sample_stride_-th request is timed (see stamp_request).
+    HandlerStatistics::Clock::time_point request_stamp_{};
+    HandlerStatistics::Clock::time_point last_sample_{};
+    bool request_timed_ = false;
+    bool sampled_before_ = false;
+    uint32_t sample_stride_ = 1;
+    uint32_t until_sample_ = 0;  // session ids: small state, one per handler
 };
 
 template <typename Body>
