@@ -54,12 +54,27 @@ def _silence(link: "DemoLink") -> None:
 
 
 FAULTS = (
-    Fault("c", "corrupted CRC", "one bit of a reply's safe data flipped", lambda l: l.slave.inject_bit_flip(8)),
-    Fault("i", "wrong connection id", "a reply with another connection id", lambda l: l.slave.inject_wrong_connection_id()),
-    Fault("u", "unknown command", "a reply whose command byte is no FSoE command", lambda l: l.slave.inject_unknown_command()),
-    Fault("w", "wrong command", "a reply with the command of another state", lambda l: l.slave.inject_wrong_command()),
-    Fault("r", "slave reset", "the slave resets the connection", lambda l: l.slave.request_reset()),
-    Fault("p", "replay", "the slave puts out an older frame again", lambda l: l.slave.inject_replay(2)),
+    Fault("c", "corrupted CRC", "one bit of a reply's safe data flipped", lambda link: link.slave.inject_bit_flip(8)),
+    Fault(
+        "i",
+        "wrong connection id",
+        "a reply with another connection id",
+        lambda link: link.slave.inject_wrong_connection_id(),
+    ),
+    Fault(
+        "u",
+        "unknown command",
+        "a reply whose command byte is no FSoE command",
+        lambda link: link.slave.inject_unknown_command(),
+    ),
+    Fault(
+        "w",
+        "wrong command",
+        "a reply with the command of another state",
+        lambda link: link.slave.inject_wrong_command(),
+    ),
+    Fault("r", "slave reset", "the slave resets the connection", lambda link: link.slave.request_reset()),
+    Fault("p", "replay", "the slave puts out an older frame again", lambda link: link.slave.inject_replay(2)),
     Fault("s", "silence", "the slave stops answering past the watchdog time", _silence),
 )
 FAULTS_BY_KEY = {fault.key: fault for fault in FAULTS}
@@ -170,7 +185,7 @@ class DemoLink:
                 if n_bytes * 8 > node_map.safety_bits:
                     node_map.add_padding(n_bytes * 8 - node_map.safety_bits)
 
-        self.slave = SlaveSimulator(
+        self.slave: SlaveSimulator = SlaveSimulator(
             SLAVE_ADDRESS,
             input_size=n_bytes,
             output_size=n_bytes,
@@ -182,6 +197,7 @@ class DemoLink:
         self._count = 0
         self._rate_mark = (self.t0, 0)
         self.rate: float | None = None
+        self.missed = 0  # schedule slots dropped by the live view's cycle thread
 
     # Callbacks: they may run on the watchdog thread, so they only append.
     def _now(self) -> float:
@@ -338,7 +354,8 @@ class Tour:
         samples = 3
         end = time.monotonic() + self.phase_s
         for i in range(samples):
-            self.run_until(lambda: time.monotonic() >= end - self.phase_s * (samples - 1 - i) / samples, self.phase_s + 1)
+            sample_time = end - self.phase_s * (samples - 1 - i) / samples
+            self.run_until(lambda: time.monotonic() >= sample_time, self.phase_s + 1)
             link = self.link
             self.say(
                 f"{link._now():9.3f} s  cycle {link.bus.cycles:>6}  data      "
@@ -360,6 +377,7 @@ class Tour:
         timeout = self.timeout_s if self.timeout_s is not None else 3 * link.watchdog_ms / 1000 + 2
         if self.run_until(lambda: detected() is not None, timeout):
             report = detected()
+            assert report is not None
             row.detected_by, row.message = report.name, report.message
             # The state change of the detecting event carries the inputs right after it.
             after = next((e for e in link.events[first_event:] if e.kind == "state" and e.t >= report.t), None)
@@ -477,7 +495,10 @@ def _render(link: DemoLink, log_lines: int = 12):
     )
     grid.add_row("Safe outputs", _values(link.outputs()))
     grid.add_row("Safe inputs", _values(link.inputs()))
-    grid.add_row("Cycles", f"{bus.cycles}  at {link.cycle_rate():.0f} per second (cycle {link.cycle_ms:g} ms)")
+    grid.add_row(
+        "Cycles",
+        f"{bus.cycles}  at {link.cycle_rate():.0f} per second (cycle {link.cycle_ms:g} ms, {link.missed} slots missed)",
+    )
     grid.add_row(
         "Response time", f"{_ms(bus.response_s)}  (min {_ms(bus.response_min_s)}, max {_ms(bus.response_max_s)})"
     )
@@ -506,6 +527,7 @@ def _cycle_thread(link: DemoLink, stop: threading.Event, commands: collections.d
                 commands.popleft()()
             link.step()
             pacer.wait()
+            link.missed = pacer.missed
     except BaseException as exc:  # shown by the view, which then ends
         errors.append(exc)
 
@@ -579,7 +601,9 @@ def _safe_inject(link: DemoLink, fault: Fault) -> None:
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--cycle-ms", type=_positive, default=1.0, help="bus cycle period in ms (default 1)")
-    parser.add_argument("--bytes", type=_size, default=2, help="safe-data bytes each way: 1 or even up to 16 (default 2)")
+    parser.add_argument(
+        "--bytes", type=_size, default=2, help="safe-data bytes each way: 1 or even up to 16 (default 2)"
+    )
     parser.add_argument(
         "--param",
         type=_parameter,

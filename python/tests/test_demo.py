@@ -191,7 +191,8 @@ def test_live_view_in_a_terminal(quit_key, tmp_path):
     # After the demo the shell prints its exit status and the terminal's modes.
     command = (
         f"cd {shlex.quote(str(tmp_path))}; {shlex.quote(sys.executable)} -m kestrel demo; "
-        "echo EXIT=$?; stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; echo END; sleep 30"
+        "echo EXIT=$?; stty -a | tr ' ;' '\\n\\n' | grep -x -- '-\\?icanon\\|-\\?echo' | tr '\\n' ' '; "
+        "echo END; sleep 30"
     )
     tmux = Tmux(command)
     try:
