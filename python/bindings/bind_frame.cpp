@@ -171,6 +171,12 @@ void bind_frame(nb::module_ &m) {
             .attr("classmethod")(nb::cpp_function(
                 [](nb::handle cls, nb::handle data) -> nb::object {
                     nb::bytes b = to_bytes(data);
+                    // Too long for any frame: the decoder's ValueError, before a
+                    // frame of that length is made (its word count would overflow).
+                    if (b.size() > MAX_FRAME_BYTES) {
+                        FSOEFrame probe(MAX_FRAME_BYTES);
+                        frame_from_bytes(probe, b);
+                    }
                     if (cls.is(nb::type<FSOEFrame>())) {
                         auto f = std::make_unique<FSOEFrame>(static_cast<long long>(b.size()));
                         frame_from_bytes(*f, b);

@@ -44,7 +44,8 @@ const FSOEFrame &frame_argument(nb::handle frame) {
 }  // namespace
 
 void bind_trace(nb::module_ &m) {
-    trace::set_sink(&python_stdout_sink);
+    // A C++ host embedding Python keeps the sink it installed before the import.
+    trace::set_sink_if_default(&python_stdout_sink);
     m.attr("KESTREL_LOGGING") = nb::bool_(trace::enabled_in_environment());
     trace::set_enabled(trace::enabled_in_environment());
 

@@ -318,7 +318,8 @@ void start_thread(nb::handle self) {
 }  // namespace
 
 void bind_watchdog(nb::module_ &m) {
-    set_watchdog_log_sink(&python_log_sink);
+    // A C++ host embedding Python keeps the sink it installed before the import.
+    set_watchdog_log_sink_if_default(&python_log_sink);
     add_shutdown_hook(&stop_watchdogs_at_exit);
 
     nb::enum_<WatchdogCommand>(m, "WatchdogCommand", "Internal commands of the watchdog thread")

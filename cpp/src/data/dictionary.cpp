@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <thread>
 
 #include "kestrel/common/error.hpp"
 
@@ -32,36 +33,60 @@ ChangeCallback make_change_callback(std::function<void()> fn, const void *tag) {
 
 // --- ValueCell ----------------------------------------------------------------
 
-Value ValueCell::load() const noexcept {
+// A sequence lock built from atomic operations only (no fences), so that
+// ThreadSanitizer follows it: the writer's odd-making increment is an
+// acquire RMW (the field stores cannot move above it), the reader's second
+// look at the counter is a release RMW (the field loads cannot move below it,
+// and it reads the newest counter). Waits are bounded: after a few tries a
+// waiter yields, so a reader with a higher priority cannot starve the writer
+// it waits for on the same core.
+namespace {
+constexpr int kSpinsBeforeYield = 64;
+void backoff(int &spins) noexcept {
+    if (++spins >= kSpinsBeforeYield) {
+        spins = 0;
+        std::this_thread::yield();
+    }
+}
+}  // namespace
+
+template <typename Read>
+void ValueCell::read_consistent(Read &&read) const noexcept {
+    int spins = 0;
     for (;;) {
         const uint32_t before = sequence_.load(std::memory_order_acquire);
-        if (before & 1u) continue;  // a writer is in the middle of a store
-        const uint8_t kind = kind_.load(std::memory_order_relaxed);
-        const uint64_t bits = bits_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sequence_.load(std::memory_order_relaxed) != before) continue;
-        switch (kind) {
-            case kBool:
-                return bits != 0;
-            case kInt:
-                return static_cast<int64_t>(bits);
-            default:
-                return std::bit_cast<double>(bits);
+        if ((before & 1u) == 0) {
+            read();
+            if (sequence_.fetch_add(0, std::memory_order_release) == before) return;
         }
+        backoff(spins);
+    }
+}
+
+Value ValueCell::load() const noexcept {
+    uint8_t kind = kBool;
+    uint64_t bits = 0;
+    read_consistent([&] {
+        kind = kind_.load(std::memory_order_relaxed);
+        bits = bits_.load(std::memory_order_relaxed);
+    });
+    switch (kind) {
+        case kBool:
+            return bits != 0;
+        case kInt:
+            return static_cast<int64_t>(bits);
+        default:
+            return std::bit_cast<double>(bits);
     }
 }
 
 bool ValueCell::load_raw(uint32_t &raw) const noexcept {
-    for (;;) {
-        const uint32_t before = sequence_.load(std::memory_order_acquire);
-        if (before & 1u) continue;
-        const bool valid = raw_valid_.load(std::memory_order_relaxed);
-        const uint32_t r = raw_.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if (sequence_.load(std::memory_order_relaxed) != before) continue;
-        raw = r;
-        return valid;
-    }
+    bool valid = false;
+    read_consistent([&] {
+        valid = raw_valid_.load(std::memory_order_relaxed);
+        raw = raw_.load(std::memory_order_relaxed);
+    });
+    return valid;
 }
 
 void ValueCell::store(DataType type, const Value &value) noexcept {
@@ -87,11 +112,9 @@ void ValueCell::store(DataType type, const Value &value) noexcept {
         valid = false;
     }
 
-    while (writer_.test_and_set(std::memory_order_acquire)) {
-    }
-    const uint32_t seq = sequence_.load(std::memory_order_relaxed);
-    sequence_.store(seq + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    int spins = 0;
+    while (writer_.test_and_set(std::memory_order_acquire)) backoff(spins);
+    const uint32_t seq = sequence_.fetch_add(1, std::memory_order_acquire);
     kind_.store(kind, std::memory_order_relaxed);
     bits_.store(bits, std::memory_order_relaxed);
     raw_.store(raw, std::memory_order_relaxed);

@@ -53,8 +53,8 @@ uint16_t FSOEFrame::check_frame_length(long long length) {
                                     std::to_string(MAX_FRAME_BYTES) + " bytes");
     const uint16_t size = FSOE_GetDataSizeBytes(words);
     if (size > 1 && size % 2 != 0)
-        raise(ErrorKind::Value, "Frame length of " + std::to_string(length) +
-                                    " bytes gives an odd safe data size of " + std::to_string(size) + " bytes");
+        raise(ErrorKind::Value, "Frame length of " + std::to_string(length) + " bytes gives an odd safe data size of " +
+                                    std::to_string(size) + " bytes");
     return words;
 }
 
@@ -64,6 +64,11 @@ void FSOEFrame::frame_from_array(std::span<const uint8_t> data) {
     if (data.size() < MIN_FRAME_BYTES)
         raise(ErrorKind::Value, "Frame of " + std::to_string(data.size()) + " bytes is shorter than the minimum of " +
                                     std::to_string(MIN_FRAME_BYTES) + " bytes");
+    // Checked before the word count: a buffer of 65536 words or more would
+    // otherwise overflow the count's type and report that instead.
+    if (data.size() > MAX_FRAME_BYTES)
+        raise(ErrorKind::Value, "Frame length of " + std::to_string(data.size()) + " bytes exceeds the maximum of " +
+                                    std::to_string(MAX_FRAME_BYTES) + " bytes");
     const uint16_t words = check_frame_length(static_cast<long long>(data.size()));
     std::array<uint16_t, (FSOE_MAX_FRAME_BYTES + 1) / 2> buffer{};
     std::memcpy(buffer.data(), data.data(), data.size());  // wire byte 2k is the low half of word k

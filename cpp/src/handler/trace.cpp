@@ -34,6 +34,11 @@ void append_control(std::string &out, const FSOEFrame &frame) {
 
 void set_sink(Sink sink) noexcept { g_sink.store(sink ? sink : &cout_sink, std::memory_order_release); }
 
+bool set_sink_if_default(Sink sink) noexcept {
+    Sink expected = &cout_sink;
+    return g_sink.compare_exchange_strong(expected, sink ? sink : &cout_sink, std::memory_order_acq_rel);
+}
+
 std::string hex(unsigned value) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%x", value);
@@ -46,23 +51,25 @@ std::string hex4(unsigned value) {
     return buf;
 }
 
-void log_transition(std::string_view name) {
+void log_transition(std::string_view name) noexcept try {
     if (!enabled()) return;
     std::string out = "MASTER | TRANSITION | ";
     out += name;
     out += '\n';
     emit(out);
+} catch (...) {
 }
 
-void log_generate_crc(const FSOEFrame &frame) {
+void log_generate_crc(const FSOEFrame &frame) noexcept try {
     if (!enabled()) return;
     std::string out = "MASTER | CRC | Generating\n";
     out += "Calculated CRC[0]: 0x" + hex(frame._c_fsoe_frame.au16Crc[0]) + "\n";
     append_control(out, frame);
     emit(out);
+} catch (...) {
 }
 
-void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result) {
+void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result) noexcept try {
     if (!enabled()) return;
     std::string out = "MASTER | CRC | Check\nCalculated CRCs:   ";
     for (uint16_t c : calc_crc) out += hex4(c);
@@ -72,6 +79,7 @@ void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, b
     append_control(out, frame);
     out += result ? "VALID\n" : "INVALID!\n";
     emit(out);
+} catch (...) {
 }
 
 }  // namespace kestrel::trace

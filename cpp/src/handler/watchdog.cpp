@@ -108,6 +108,11 @@ void set_watchdog_log_sink(WatchdogLogSink sink) noexcept {
     g_log_sink.store(sink ? sink : &cerr_sink, std::memory_order_release);
 }
 
+bool set_watchdog_log_sink_if_default(WatchdogLogSink sink) noexcept {
+    WatchdogLogSink expected = &cerr_sink;
+    return g_log_sink.compare_exchange_strong(expected, sink ? sink : &cerr_sink, std::memory_order_acq_rel);
+}
+
 struct Watchdog::State final : WatchdogClock::Listener {
     struct Entry {
         uint8_t command;

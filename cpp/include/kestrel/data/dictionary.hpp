@@ -17,7 +17,7 @@
 namespace kestrel {
 
 // One value, read and written as a whole from any thread (a sequence lock:
-// readers never block and never see half of a new value). It also caches the
+// readers never see half of a new value, and waits yield after a few tries). It also caches the
 // value's integer form so the data exchange does not convert on every frame.
 class ValueCell {
 public:
@@ -33,6 +33,9 @@ public:
 
 private:
     enum : uint8_t { kBool, kInt, kDouble };
+    // Runs `read` (relaxed loads of the fields) until it saw no store.
+    template <typename Read>
+    void read_consistent(Read &&read) const noexcept;
     mutable std::atomic<uint32_t> sequence_{0};
     std::atomic<uint8_t> kind_{kBool};
     std::atomic<bool> raw_valid_{false};

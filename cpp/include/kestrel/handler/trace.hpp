@@ -5,9 +5,9 @@
 // path pays nothing while the trace is off.
 #pragma once
 
-#include <span>
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -28,11 +28,17 @@ bool enabled_in_environment() noexcept;
 // Receives whole blocks of text, each line ending in '\n'. The default writes
 // to std::cout; an embedding host (the Python module) installs its own.
 using Sink = void (*)(std::string_view text);
-void set_sink(Sink sink) noexcept;
+void set_sink(Sink sink) noexcept;  // null: the default again
+// Installs `sink` only while the default is in place, so that a library
+// loaded later (the Python module inside a C++ host) keeps the host's own
+// sink. Returns whether `sink` was installed.
+bool set_sink_if_default(Sink sink) noexcept;
 
-void log_transition(std::string_view name);
-void log_generate_crc(const FSOEFrame &frame);
-void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result);
+// Never throw: they run inside the CRC functions, which promise not to. A
+// line that cannot be built (no memory) or that the sink refuses is dropped.
+void log_transition(std::string_view name) noexcept;
+void log_generate_crc(const FSOEFrame &frame) noexcept;
+void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result) noexcept;
 
 // The trace's number formats: lowercase hex without padding, and uppercase hex
 // padded to four digits followed by a space.

@@ -104,7 +104,10 @@ enum class WatchdogCommand : uint8_t { ACTIVATE = 1, DEACTIVATE = 2, RESET = 3, 
 // on the watchdog thread, the exception (else null). Called on any thread.
 // The default writes to std::cerr; an embedding host installs its own.
 using WatchdogLogSink = void (*)(std::string_view message, std::exception_ptr error);
-void set_watchdog_log_sink(WatchdogLogSink sink) noexcept;
+void set_watchdog_log_sink(WatchdogLogSink sink) noexcept;  // null: the default again
+// Installs `sink` only while the default is in place (a host's own sink is
+// kept); returns whether it was installed.
+bool set_watchdog_log_sink_if_default(WatchdogLogSink sink) noexcept;
 
 class Watchdog {
 public:
