@@ -10,7 +10,7 @@ PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
 
-.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test test demo bench stubs clean format
+.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test test demo bench stubs clean format campaign soak fuzz
 
 all: install
 
@@ -66,6 +66,41 @@ bench: $(PY)
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
 	for s in bench/*.py; do PYTHONPATH=build/bench/pkg $(PY) $$s; done
+
+# Reliability (README "Reliability"). The fault campaign: a table per fault
+# class and frame size; fails when a fault is accepted beyond what the CRCs
+# predict. CI runs a sample (CAMPAIGN_FAULTS=1000).
+CAMPAIGN_FAULTS ?= 20000
+campaign: $(PY)
+	$(PY) -m pip install -q cmake ninja
+	$(VENV)/bin/cmake -S . -B build/campaign -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_CAMPAIGN=ON \
+	    -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_campaign
+	build/campaign/kestrel_campaign --faults $(CAMPAIGN_FAULTS)
+
+# Long run with random faults under AddressSanitizer/LeakSanitizer; prints resident memory.
+SOAK_CYCLES ?= 10000000
+soak: $(PY)
+	$(PY) -m pip install -q cmake ninja
+	$(VENV)/bin/cmake -S . -B build/soak -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_CAMPAIGN=ON \
+	    -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/soak -j $(JOBS) --target kestrel_soak
+	ASAN_OPTIONS=detect_leaks=1 build/soak/kestrel_soak --cycles $(SOAK_CYCLES)
+
+# libFuzzer harnesses under ASan+UBSan (needs clang: apt-get install clang),
+# FUZZ_SECONDS each, starting from the seeds in fuzz/corpus/<harness>.
+FUZZ_SECONDS ?= 20
+FUZZ_HARNESSES := frame set_reply dynamic_map dictionary_map slave_step
+fuzz: $(PY)
+	$(PY) -m pip install -q cmake ninja
+	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DKESTREL_BUILD_PYTHON=OFF \
+	    -DKESTREL_BUILD_FUZZ=ON -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/fuzz -j $(JOBS)
+	for h in $(FUZZ_HARNESSES); do mkdir -p build/fuzz/corpus/$$h; \
+	    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) \
+	        -print_final_stats=1 build/fuzz/corpus/$$h fuzz/corpus/$$h > build/fuzz/$$h.log 2>&1 \
+	        || { tail -n 60 build/fuzz/$$h.log; exit 1; }; \
+	    echo "fuzz_$$h: $$(grep -h number_of_executed_units build/fuzz/$$h.log)"; done
 
 # Regenerates the type stubs from the built extension; python/stubs.pat gives
 # the argument types that the bindings check themselves.
