@@ -2,6 +2,11 @@
 
 NB_MODULE(kestrel, m) {
     m.doc() = "FSoE master: safety frames, data model, connection set-up and cycle supervision";
+#ifdef KESTREL_VERSION_STRING
+    m.attr("__version__") = KESTREL_VERSION_STRING;  // pyproject.toml's, through CMake
+#else
+    m.attr("__version__") = "unknown";
+#endif
     using namespace kestrel::py;
     bind_runtime(m);
     bind_errors(m);

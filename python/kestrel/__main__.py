@@ -2,6 +2,8 @@
 
     python -m kestrel decode HEX [--seq N] [--crc0 X] [--find-seq]
     python -m kestrel demo [--cycle-ms MS] [--bytes N] [--script] [--duration S]
+    python -m kestrel bench [--cycles N] [--connections N] [--json]
+    python -m kestrel --version
 
 decodes one FSoE frame given as hex (spaces, colons and a 0x prefix are
 allowed) and, with a sequence number and CRC_0 seed, checks each block's CRC.
@@ -25,6 +27,8 @@ def _parse_int(text: str) -> int:
 
 def _parse_hex(text: str) -> bytes:
     cleaned = re.sub(r"0x|[\s:,_-]", "", text, flags=re.IGNORECASE)
+    if re.fullmatch(r"[0-9a-fA-F]*", cleaned) and len(cleaned) % 2:
+        raise ValueError(f"odd number of hex digits ({len(cleaned)}): each byte takes two, in {text!r}")
     try:
         return bytes.fromhex(cleaned)
     except ValueError:
@@ -58,9 +62,8 @@ def decode(data: bytes, seq: int | None, crc0: int | None, find_seq: bool, out=N
     frame = FSOEFrame.frame_from_array(data)
     size = frame.safe_data_size_bytes
     used = len(frame.frame_to_array())
-    print(f"Frame:           {len(data)} bytes, {size} safe data byte{'s' if size != 1 else ''}", file=out)
-    if used != len(data):
-        print(f"                 (trailing {len(data) - used} byte ignored)", file=out)
+    trailing = f" (trailing {len(data) - used} byte ignored)" if used != len(data) else ""
+    print(f"Frame:           {len(data)} bytes{trailing}, {size} safe data byte{'s' if size != 1 else ''}", file=out)
     print(f"Command:         {_command_text(frame)}", file=out)
     conn = frame.control.connection_id
     print(f"Connection ID:   0x{conn:04X} ({conn})", file=out)
@@ -70,9 +73,17 @@ def decode(data: bytes, seq: int | None, crc0: int | None, find_seq: bool, out=N
         return 0
 
     blocks = _blocks(frame)
-    check = seq is not None or crc0 is not None
-    seed = crc0 if crc0 is not None else 0
-    number = seq if seq is not None else 1
+    seed = crc0 or 0  # --crc0 0 is the default seed, as if not given
+    matches = []
+    if find_seq:
+        matches = [s for s in range(65536) if _expected_crcs(data, s, seed) == [c for _, c in blocks]]
+    if seq is not None:
+        number, origin = seq, ""
+    elif matches:
+        number, origin = matches[0], " (found by the search)"
+    else:
+        number, origin = 1, " (assumed: no --seq given)"
+    check = seq is not None or seed != 0 or find_seq
     expected = _expected_crcs(data, number, seed) if check else None
     for i, (chunk, crc) in enumerate(blocks):
         line = f"Block {i}:         data {chunk.hex(' '):<5}  CRC 0x{crc:04X}"
@@ -84,14 +95,13 @@ def decode(data: bytes, seq: int | None, crc0: int | None, find_seq: bool, out=N
     status = 0
     if expected is not None:
         bad = [i for i, (_, crc) in enumerate(blocks) if expected[i] != crc]
-        where = f"sequence number {number}, CRC_0 seed 0x{seed:04X}"
+        where = f"sequence number {number}{origin}, CRC_0 seed 0x{seed:04X}"
         if bad:
             print(f"Result:          {len(bad)} of {len(blocks)} CRCs invalid ({where})", file=out)
             status = 1
         else:
             print(f"Result:          all {len(blocks)} CRCs valid ({where})", file=out)
     if find_seq:
-        matches = [s for s in range(65536) if _expected_crcs(data, s, seed) == [c for _, c in blocks]]
         if matches:
             listed = ", ".join(str(s) for s in matches[:10])
             print(f"Sequence search: CRCs valid with CRC_0 seed 0x{seed:04X} for sequence number {listed}", file=out)
@@ -101,7 +111,10 @@ def decode(data: bytes, seq: int | None, crc0: int | None, find_seq: bool, out=N
 
 
 def main(argv: list[str] | None = None) -> int:
+    from . import __version__
+
     parser = argparse.ArgumentParser(prog="python -m kestrel", description="kestrel FSoE tools")
+    parser.add_argument("--version", action="version", version=f"kestrel {__version__}")
     sub = parser.add_subparsers(dest="tool", required=True)
     dec = sub.add_parser("decode", help="decode one FSoE frame given as hex and check its CRCs")
     dec.add_argument("hex", nargs="+", help="the frame's bytes in hex, e.g. 3611223D393344226E0302")
@@ -113,9 +126,14 @@ def main(argv: list[str] | None = None) -> int:
     from . import demo
 
     demo.add_arguments(sub.add_parser("demo", help="a master and a software slave on an in-process bus, live or as a tour"))
+    from . import bench
+
+    bench.add_arguments(sub.add_parser("bench", help="Data-state cycle rates through Python and in the C++ core"))
     args = parser.parse_args(argv)
     if args.tool == "demo":
         return demo.run(args)
+    if args.tool == "bench":
+        return bench.run(args)
     try:
         data = _parse_hex("".join(args.hex))
         for name, value in (("--seq", args.seq), ("--crc0", args.crc0)):
@@ -123,7 +141,7 @@ def main(argv: list[str] | None = None) -> int:
                 raise ValueError(f"{name} must be 0 to 65535, got {value}")
         return decode(data, args.seq, args.crc0, args.find_seq)
     except ValueError as exc:
-        print(f"error: {exc}", file=sys.stderr)
+        print("error: " + " ".join(str(exc).split()), file=sys.stderr)  # one line
         return 2
 
 
