@@ -10,7 +10,7 @@ PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
 
-.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test test demo bench stubs clean format campaign soak fuzz
+.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test wheel cpp-host test demo bench stubs clean format campaign soak fuzz
 
 all: install
 
@@ -50,10 +50,36 @@ cpp-tsan: cpp-build
 	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1 build/tsan/kestrel_tests --gtest_brief=1
 
-py-test: install
-	cd python/tests && ../../$(PY) -m pytest -q -p no:cacheprovider .
+# The wheel a host installs (dist/), built once.
+wheel: $(PY)
+	rm -f dist/kestrel-*.whl
+	$(PY) -m pip wheel -q --no-deps -w dist .
 
-test: cpp-test cpp-sanitize cpp-tsan py-test
+# pytest against the installed wheel in a fresh environment, from a directory
+# where the source tree's package is not importable: a file missing from the
+# wheel fails here.
+WHEEL_VENV := .venv-wheel
+py-test: wheel
+	$(PY) -m venv --clear $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/kestrel-*.whl)[test]"
+	cd python/tests && ../../$(WHEEL_VENV)/bin/python -c \
+	    "import kestrel; assert '$(WHEEL_VENV)/' in kestrel.__file__, kestrel.__file__"
+	cd python/tests && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+
+# The C++ package: core alone (no Python), installed under a prefix; the C++
+# host example built against that copy with find_package, and run.
+cpp-host: $(PY)
+	$(PY) -m pip install -q cmake ninja
+	$(VENV)/bin/cmake -S . -B build/host -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release
+	$(VENV)/bin/cmake --build build/host -j $(JOBS)
+	rm -rf build/host/prefix
+	$(VENV)/bin/cmake --install build/host --prefix build/host/prefix
+	$(VENV)/bin/cmake -S examples/cpp_host -B build/host-example -G Ninja \
+	    -DCMAKE_PREFIX_PATH=$(abspath build/host/prefix)
+	$(VENV)/bin/cmake --build build/host-example
+	build/host-example/cpp_host
+
+test: cpp-test cpp-sanitize cpp-tsan cpp-host py-test
 
 # The scripted tour: connect, exchange data, inject every fault class once,
 # recover (python -m kestrel demo on a terminal is the live view).
