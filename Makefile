@@ -61,7 +61,7 @@ wheel: $(PY)
 WHEEL_VENV := .venv-wheel
 py-test: wheel
 	$(PY) -m venv --clear $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/kestrel-*.whl)[test]"
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/kestrel-*.whl)[test,demo]"
 	cd python/tests && ../../$(WHEEL_VENV)/bin/python -c \
 	    "import kestrel; assert '$(WHEEL_VENV)/' in kestrel.__file__, kestrel.__file__"
 	cd python/tests && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
