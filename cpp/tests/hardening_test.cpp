@@ -95,6 +95,24 @@ TEST(FrameDecoding, HugeBuffersAreRefusedByTheLengthRule) {
     }
 }
 
+// Found by fuzzing: 5 bytes are the word count of a 6-byte frame and were
+// decoded with a zero for the missing connection id byte.
+TEST(FrameDecoding, TruncatedFrameIsRefused) {
+    const std::vector<uint8_t> five = {0x2A, 0xD0, 0x2A, 0x00, 0x00};
+    FSOEFrame frame(7);
+    try {
+        frame.frame_from_array(five);
+        ADD_FAILURE() << "5 bytes decoded";
+    } catch (const Error &e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Value);
+    }
+    EXPECT_EQ(frame.safe_data_size_bytes(), 2);
+    for (size_t n : {3u, 4u, 6u, 7u, 8u, 11u, 12u, 35u}) {  // whole frames, or one trailing byte
+        std::vector<uint8_t> bytes(n);
+        EXPECT_NO_THROW(frame.frame_from_array(bytes)) << n;
+    }
+}
+
 // Two writers store pairs (v, ~v) folded into one 64-bit value of each kind
 // while readers check every value they load is one a writer stored whole.
 // Under ThreadSanitizer this is a real check of the cell's ordering.

@@ -70,6 +70,12 @@ void FSOEFrame::frame_from_array(std::span<const uint8_t> data) {
         raise(ErrorKind::Value, "Frame length of " + std::to_string(data.size()) + " bytes exceeds the maximum of " +
                                     std::to_string(MAX_FRAME_BYTES) + " bytes");
     const uint16_t words = check_frame_length(static_cast<long long>(data.size()));
+    // 5 bytes are 3 words, the size of a 6-byte frame: never decode a byte
+    // that is not there (the buffer below would supply a zero).
+    const uint16_t needed = FSOE_GetFrameSizeBytes(FSOE_GetDataSizeBytes(words));
+    if (data.size() < needed)
+        raise(ErrorKind::Value, "Frame of " + std::to_string(data.size()) + " bytes is shorter than the " +
+                                    std::to_string(needed) + " bytes of its safe data size");
     std::array<uint16_t, (FSOE_MAX_FRAME_BYTES + 1) / 2> buffer{};
     std::memcpy(buffer.data(), data.data(), data.size());  // wire byte 2k is the low half of word k
     if constexpr (std::endian::native == std::endian::big) {

@@ -89,7 +89,8 @@ public:
     U16Array crcs{_c_fsoe_frame.au16Crc, MAX_CRC_WORDS};
 
     // Decodes wire bytes. Accepts 3 to 35 bytes whose safe-data size is 0, 1
-    // or even (a trailing odd byte after a valid frame is ignored); anything
+    // or even (a trailing odd byte after a valid frame is ignored; 5 bytes,
+    // a 6-byte frame short of its last, are not a frame); anything
     // else raises ValueError and leaves the frame unchanged. Sequence number
     // and CRC_0 seed keep their values.
     void frame_from_array(std::span<const uint8_t> data);
