@@ -768,6 +768,40 @@ INSTANTIATE_TEST_SUITE_P(
                     WrongLength{StateId::Data, "DATA_FAIL1", "Invalid slave CRC", StateId::Reset}),
     [](const auto &info) { return info.param.transition; });
 
+// Only the first reply of a session may fail its CRCs (SESSION_STAY2): the
+// next failure ends the session. The fault campaign found a master held in
+// Session for good by a chain out of step, every reply a SESSION_STAY2 that
+// restarted the watchdog; now the second failure takes it back to Reset.
+class SessionFailures : public testing::TestWithParam<uint16_t> {};
+
+TEST_P(SessionFailures, SecondFailedReplyEndsTheSession) {
+    Bus bus({GetParam(), GetParam(), false});
+    bus.master->start();
+    for (const bool unreadable : {false, true}) {
+        bus.master->reset();
+        ASSERT_TRUE(bus.drive_to(StateId::Session, 400, true));
+        bus.forget();
+        for (int failure = 0; failure < 2; ++failure) {
+            const auto reply = bus.slave->step(bus.current_request());
+            Bytes bad(reply.begin(), reply.end());
+            if (unreadable)
+                bad.resize(bad.size() + 2);
+            else
+                bad.back() ^= 0x01;  // the connection id's high byte: covered by every CRC
+            bus.master->set_reply(bad);
+        }
+        const auto reports = bus.reports_seen();
+        ASSERT_EQ(reports.size(), 2u) << describe(reports);
+        EXPECT_EQ(reports[0].name, "SESSION_STAY2");
+        EXPECT_EQ(reports[1].name, "SESSION_FAIL1");
+        EXPECT_EQ(bus.master->state(), StateId::Reset);
+        EXPECT_EQ(bus.input_values(), bus.fail_safe_inputs());
+        EXPECT_TRUE(bus.drive_to(StateId::Data, 400, true));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Bytes, SessionFailures, testing::Values(1, 2, 16));
+
 // One trailing byte after a whole frame is tolerated.
 TEST(UnreadableReply, OneTrailingByteIsTolerated) {
     Bus bus({2, 2, false});
