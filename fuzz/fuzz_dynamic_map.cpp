@@ -3,6 +3,7 @@
 // any sizes and item types. Nothing reads or writes out of bounds, and an
 // unchanged transfer is judged correct.
 #include "fuzz_common.hpp"
+#include "kestrel/common/error.hpp"
 #include "kestrel/setup/dynamic_map.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

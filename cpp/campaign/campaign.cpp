@@ -318,16 +318,32 @@ private:
 
     // Cycles with genuine replies until the master is in Data again; returns
     // the cycles taken, or -1 when it does not come back.
+    static std::string hex(const Bytes &bytes) {
+        std::string out;
+        char b[4];
+        for (uint8_t v : bytes) {
+            std::snprintf(b, sizeof b, "%02x", v);
+            out += b;
+        }
+        return out;
+    }
+
     int recover(Row *row) {
+        recovery_trace_.clear();
         for (int c = 0; c < kRecoveryLimit; ++c) {
             if (bus_.state() == StateId::Data && !bus_.inputs_fail_safe()) return c;
             if (row && bus_.state() != StateId::Data && !bus_.inputs_fail_safe()) ++row->fail_safe_violations;
             const Bytes reply = genuine();
             bus_.deliver(reply);
-            if (std::getenv("CAMPAIGN_TRACE") && c > kRecoveryLimit - 12)
-                std::fprintf(stderr, "  cycle %d: req %02x len %zu, reply %02x len %zu -> %s [%s]\n", c,
-                             bus_.request[0], bus_.request_len, reply.empty() ? 0 : reply[0], reply.size(),
-                             std::string(state_name(bus_.state())).c_str(), bus_.report.c_str());
+            if (trace_ && c < 40) {
+                char line[200];
+                std::snprintf(
+                    line, sizeof line, "  cycle %d: request %s, reply %s -> %s [%s]\n", c,
+                    hex(Bytes(bus_.request.begin(), bus_.request.begin() + static_cast<long>(bus_.request_len)))
+                        .c_str(),
+                    hex(reply).c_str(), std::string(state_name(bus_.state())).c_str(), bus_.report.c_str());
+                recovery_trace_ += line;
+            }
             if (bus_.state() == StateId::Data) remember(reply);
             if (row && !bus_.inputs_true()) ++row->truth_violations;
         }
@@ -375,6 +391,7 @@ private:
         std::fprintf(stderr, "connection lost while %s: master %s, slave state %d, slave reset sent %d received %d\n",
                      when, std::string(state_name(bus_.state())).c_str(), static_cast<int>(bus_.slave->state()),
                      bus_.slave->last_reset_sent().value_or(255), bus_.slave->last_reset_received().value_or(255));
+        if (trace_) std::fprintf(stderr, "%s", recovery_trace_.c_str());
     }
 
     // Brings the master into the state the fault is meant for.
@@ -581,6 +598,9 @@ private:
     std::vector<Bytes> history_, old_session_, other_frames_;
     uint64_t history_session_ = 0;
     uint16_t seq_hint_ = 1;
+    // CAMPAIGN_TRACE set: a lost connection prints its first recovery cycles.
+    const bool trace_ = std::getenv("CAMPAIGN_TRACE") != nullptr;
+    std::string recovery_trace_;
 };
 
 }  // namespace
