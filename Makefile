@@ -104,10 +104,12 @@ campaign: $(PY)
 	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_campaign
 	build/campaign/kestrel_campaign --faults $(CAMPAIGN_FAULTS)
 
-# Long run with random faults under AddressSanitizer/LeakSanitizer; prints resident memory.
+# Long run with random faults: resident memory from a release build (fails
+# when it grows), then the same run under AddressSanitizer/LeakSanitizer.
 SOAK_CYCLES ?= 10000000
-soak: $(PY)
-	$(PY) -m pip install -q cmake ninja
+soak: campaign
+	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_soak
+	build/campaign/kestrel_soak --cycles $(SOAK_CYCLES)
 	$(VENV)/bin/cmake -S . -B build/soak -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_CAMPAIGN=ON \
 	    -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build build/soak -j $(JOBS) --target kestrel_soak
