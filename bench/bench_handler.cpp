@@ -160,6 +160,21 @@ void BM_DataCycle16(benchmark::State &state) {
 }
 BENCHMARK(BM_DataCycle16)->Arg(1)->Arg(0);
 
+// The same cycle with the handler's statistics switched off: their cost is the difference.
+void BM_DataCycle16NoStatistics(benchmark::State &state) {
+    Connection c;
+    c.master->set_statistics_enabled(false);
+    ReplyBuilder builder(*c.master);
+    uint16_t pattern = 0x2020;
+    for (auto _ : state) {
+        const auto reply = builder.build(request_crc0(c.request), pattern += 0x0101);
+        c.master->set_reply(reply);
+        benchmark::DoNotOptimize(c.master->get_request(c.request));
+    }
+    if (c.master->state() != StateId::Data) state.SkipWithError("the connection left the Data state");
+}
+BENCHMARK(BM_DataCycle16NoStatistics);
+
 void BM_ReplyBuilder16(benchmark::State &state) {
     Connection c;
     ReplyBuilder builder(*c.master);

@@ -332,7 +332,8 @@ void bind_handler(nb::module_ &m) {
             const std::string text = fsoe_error_description(to_u8(code));
             return text;
         },
-        nb::arg("code"), "What an FSoE error code means and what usually causes it");
+        nb::arg("code"), nb::sig("def error_description(code: int) -> str"),
+        "What an FSoE error code means and what usually causes it");
     m.def("_bench_cycles", &bench_cycles, nb::arg("handlers"), nb::arg("replies"),
           "Runs every reply through every handler in C++; returns the nanoseconds taken");
     nb::class_<MasterHandler>(m, "MasterHandler",
@@ -392,7 +393,7 @@ void bind_handler(nb::module_ &m) {
             "set_slave_address", [](MasterHandler &h, nb::handle address) { h.set_slave_address(to_u16(address)); },
             nb::arg("slave_address"))
         .def("delete", &MasterHandler::delete_watchdog)
-        .def_prop_ro("statistics", &statistics_dict,
+        .def_prop_ro("statistics", &statistics_dict, nb::sig("def statistics(self) -> dict[str, typing.Any]"),
                      "A snapshot of what the handler has seen: cycles, transitions, last fault, resets, "
                      "time in Data, response times")
         .def("reset_statistics", &MasterHandler::reset_statistics, "Clear the statistics")

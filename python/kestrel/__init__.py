@@ -11,7 +11,7 @@ from . import kestrel as _ext
 from .kestrel import *  # noqa: F401,F403
 
 __all__ = [name for name in dir(_ext) if not name.startswith("_")]
-__version__: str = _ext.__version__
+__version__: str = getattr(_ext, "__version__")  # set by the build, not in the stubs
 
 
 class _Package(_types.ModuleType):

@@ -42,6 +42,14 @@ inline constexpr std::array<std::string_view, 42> kTransitionNames = {
     "DATA_FAIL2",    "DATA_FAIL3",    "DATA_FAIL4",       "DATA_RESET1",   "DATA_RESET2",    "DATA_WD",
 };
 inline constexpr int kTransitionCount = static_cast<int>(kTransitionNames.size());
+static_assert(
+    [] {
+        for (size_t i = 0; i < kTransitionNames.size(); ++i)
+            for (size_t j = i + 1; j < kTransitionNames.size(); ++j)
+                if (kTransitionNames[i] == kTransitionNames[j]) return false;
+        return true;
+    }(),
+    "each transition name once");
 
 // A transition name known at compile time, with its index in kTransitionNames
 // (a name missing from the table does not compile).
