@@ -177,3 +177,56 @@ def test_every_named_code_has_its_own_text():
 def test_error_description_refuses_what_is_not_a_code(code, error):
     with pytest.raises(error):
         kestrel.error_description(code)
+
+
+@pytest.mark.parametrize("native", [False, True])
+def test_replayed_cycles_count_in_python_and_in_the_native_loop(native):
+    from kestrel.bench import Recording, _handler
+
+    rec = Recording(2, 40)
+    h = _handler(2, rec.session_id)
+    try:
+        rec.bring_to_data(h)
+        h.reset_statistics()
+        replies = rec.replies[rec.start:rec.start + 30]
+        if native:
+            assert kk._bench_cycles([h], replies) > 0
+        else:
+            for reply in replies:
+                h.set_reply(reply)
+                h.get_request()
+        rec.check(h, rec.start + 30)
+        s = h.statistics
+        assert (s["cycles"], s["transitions"], s["resets_sent"], s["last_fault"]) == (30, {"DATA_OK1": 30}, {}, None)
+    finally:
+        h.delete()
+
+
+def test_reading_from_another_thread_while_the_host_cycles(rig):
+    import threading
+
+    h = rig.h
+    h.start()
+    rig.run_to(StateData)
+    h.reset_statistics()
+    stop, started, seen, errors = threading.Event(), threading.Event(), [], []
+
+    def reader():
+        try:
+            started.set()
+            while not stop.is_set():
+                seen.append(h.statistics["cycles"])
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    assert started.wait(10)
+    try:
+        rig.cycle(2000)
+    finally:
+        stop.set()
+        t.join(10)
+    assert not t.is_alive() and errors == []
+    assert seen and seen == sorted(seen) and seen[-1] <= 2000
+    assert h.statistics["cycles"] == 2000 and h.state is StateData
