@@ -236,16 +236,18 @@ double chance(Fault fault, uint16_t size) {
     const double blocks = crc_blocks(size);
     switch (fault) {
         case Fault::InsertOldSession:
-            // Every session numbers its frames from 1, so a frame of an earlier
-            // session often carries the expected sequence number: then only the
-            // 16-bit seed tells it apart, the same in every block.
-            return std::ldexp(1.0, -16);
         case Fault::Replay:
         case Fault::SequenceSkip:
         case Fault::SequenceBack:
-            // Differs from the expected frame in the sequence number and the
-            // CRC_0 seed, which every block covers in the same place.
-            return blocks == 1 ? std::ldexp(1.0, -16) : std::ldexp(1.0, -32);
+            // A replayed, renumbered or old frame is checked over its own data:
+            // it differs from the expected one only in the seed and the sequence
+            // number. Every block starts from the same 16-bit register after
+            // seed, connection id, sequence number and command, so the frame
+            // passes exactly when that register matches, about 2^-16 for a
+            // random seed however many blocks the frame has. (A renumbered frame
+            // with the right seed never matches: the sequence number alone maps
+            // one to one onto the register.)
+            return std::ldexp(1.0, -16);
         case Fault::GarbageSameLength:
             // Two data commands of 256, the connection id, every block's CRC.
             return 2.0 / 256.0 * std::ldexp(1.0, -16) * std::pow(2.0, -16.0 * blocks);
