@@ -158,7 +158,9 @@ TEST(ValueCellThreads, ReadersNeverSeeHalfAValueAndWritersAreNotStarved) {
     EXPECT_GT(reads.load(), 0u);
     const Value last = cell.load();
     uint32_t raw = 0;
-    if (cell.load_raw(raw)) EXPECT_TRUE(values_same(unserialize_value(DataType::UINT32, raw), last));
+    if (cell.load_raw(raw)) {
+        EXPECT_TRUE(values_same(unserialize_value(DataType::UINT32, raw), last));
+    }
 }
 
 }  // namespace
