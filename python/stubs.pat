@@ -357,6 +357,15 @@
     @property
     def state(self) -> type[State]: ...
 
+# Process image areas: any buffer (writable for the request).
+^kestrel\.kestrel\.MasterHandler\.write_request_into$:
+    def write_request_into(self, buffer: bytearray | memoryview, offset: int = 0) -> int:
+        \doc
+
+^kestrel\.kestrel\.MasterHandler\.set_reply_from$:
+    def set_reply_from(self, buffer: bytes | bytearray | memoryview, offset: int = 0) -> None:
+        \doc
+
 ^kestrel\.kestrel\.MasterHandler\.set_slave_address$:
     def set_slave_address(self, slave_address: int) -> None: ...
 

@@ -7,6 +7,7 @@ from collections.abc import Callable, Iterable, Iterator
 import enum
 import threading
 from typing import (
+    Any,
     NoReturn,
     Self,
     SupportsIndex,
@@ -974,6 +975,9 @@ class StateData(State):
 
     id: int = 4
 
+def error_description(code: int) -> str:
+    """What an FSoE error code means and what usually causes it"""
+
 class MasterHandler:
     """
     Handles the connection with a single slave from a master's point of view
@@ -1005,6 +1009,28 @@ class MasterHandler:
         """Set if the master is in fail safe mode"""
 
     @property
+    def request_length(self) -> int:
+        """
+        Bytes of the master's frames as the maps give them (0 while a map cannot start)
+        """
+
+    @property
+    def reply_length(self) -> int:
+        """
+        Bytes of the slave's frames as the maps give them (0 while a map cannot start)
+        """
+
+    def write_request_into(self, buffer: bytearray | memoryview, offset: int = 0) -> int:
+        """
+        Write the current request into a process image area at offset; returns its length
+        """
+
+    def set_reply_from(self, buffer: bytes | bytearray | memoryview, offset: int = 0) -> None:
+        """
+        Hand over the reply_length bytes at offset of a process image area, as set_reply
+        """
+
+    @property
     def state(self) -> type[State]: ...
 
     @property
@@ -1015,6 +1041,21 @@ class MasterHandler:
     def set_slave_address(self, slave_address: int) -> None: ...
 
     def delete(self) -> None: ...
+
+    @property
+    def statistics(self) -> dict[str, Any]:
+        """
+        A snapshot of what the handler has seen: cycles, transitions, last fault, resets, time in Data, response times
+        """
+
+    def reset_statistics(self) -> None:
+        """Clear the statistics"""
+
+    @property
+    def statistics_enabled(self) -> bool: ...
+
+    @statistics_enabled.setter
+    def statistics_enabled(self, arg: bool, /) -> None: ...
 
     @property
     def dictionary(self) -> Dictionary: ...
