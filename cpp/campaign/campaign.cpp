@@ -253,8 +253,8 @@ double chance(Fault fault, uint16_t size) {
             // seed, connection id, sequence number and command, so the frame
             // passes exactly when that register matches, about 2^-16 for a
             // random seed however many blocks the frame has. (A renumbered frame
-            // with the right seed never matches: the sequence number alone maps
-            // one to one onto the register.)
+            // with the right seed cannot match by itself, but the runner finds
+            // the slave's number by trying numbers, which can match by chance.)
             return std::ldexp(1.0, -16);
         case Fault::Burst:
             // Outside the CRC's burst guarantee when it crosses fields: a
