@@ -768,20 +768,22 @@ INSTANTIATE_TEST_SUITE_P(
                     WrongLength{StateId::Data, "DATA_FAIL1", "Invalid slave CRC", StateId::Reset}),
     [](const auto &info) { return info.param.transition; });
 
-// Only the first reply of a session may fail its CRCs (SESSION_STAY2): the
-// next failure ends the session. The fault campaign found a master held in
-// Session for good by a chain out of step, every reply a SESSION_STAY2 that
-// restarted the watchdog; now the second failure takes it back to Reset.
+// A slave whose chain is out of step with the master's fails every Session
+// reply: each is a SESSION_STAY2, but only the first restarts the watchdog, so
+// the watchdog ends the session (the fault campaign found a master held in
+// Session for good, every failure restarting the watchdog).
 class SessionFailures : public testing::TestWithParam<uint16_t> {};
 
-TEST_P(SessionFailures, SecondFailedReplyEndsTheSession) {
-    Bus bus({GetParam(), GetParam(), false});
+TEST_P(SessionFailures, RepeatedFailuresAreEndedByTheWatchdog) {
+    Bus bus({GetParam(), GetParam(), false}, {}, 0.05);
     bus.master->start();
     for (const bool unreadable : {false, true}) {
         bus.master->reset();
         ASSERT_TRUE(bus.drive_to(StateId::Session, 400, true));
         bus.forget();
-        for (int failure = 0; failure < 2; ++failure) {
+        // Failed replies keep coming, faster than the watchdog time, until it fires.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (bus.master->state() == StateId::Session && std::chrono::steady_clock::now() < deadline) {
             const auto reply = bus.slave->step(bus.current_request());
             Bytes bad(reply.begin(), reply.end());
             if (unreadable)
@@ -789,15 +791,17 @@ TEST_P(SessionFailures, SecondFailedReplyEndsTheSession) {
             else
                 bad.back() ^= 0x01;  // the connection id's high byte: covered by every CRC
             bus.master->set_reply(bad);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         const auto reports = bus.reports_seen();
-        ASSERT_EQ(reports.size(), 2u) << describe(reports);
-        EXPECT_EQ(reports[0].name, "SESSION_STAY2");
-        EXPECT_EQ(reports[1].name, "SESSION_FAIL1");
+        ASSERT_GE(reports.size(), 2u) << describe(reports);
+        for (size_t i = 0; i + 1 < reports.size(); ++i) EXPECT_EQ(reports[i].name, "SESSION_STAY2");
+        EXPECT_EQ(reports.back().name, "SESSION_WD");
         EXPECT_EQ(bus.master->state(), StateId::Reset);
         EXPECT_EQ(bus.input_values(), bus.fail_safe_inputs());
         EXPECT_TRUE(bus.drive_to(StateId::Data, 400, true));
     }
+    bus.master->stop();
 }
 
 INSTANTIATE_TEST_SUITE_P(Bytes, SessionFailures, testing::Values(1, 2, 16));

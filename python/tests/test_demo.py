@@ -171,7 +171,7 @@ class Tmux:
     def screen(self) -> str:
         return self.run("capture-pane", "-p", "-t", "demo").stdout
 
-    def wait_for(self, text: str, timeout_s: float = 10) -> str:
+    def wait_for(self, text: str, timeout_s: float = 30) -> str:
         deadline = time.monotonic() + timeout_s
         while time.monotonic() < deadline:
             screen = self.screen()

@@ -271,13 +271,14 @@ StateId StateSession::session_stay1_action() {
 
 StateId StateSession::session_stay2_action() {
     log(*context, "SESSION_STAY2");
-    // Only the first reply of a session may fail (it can answer a frame of the
-    // chain before): the next Session frame counts as the second one sent, so
-    // a further failure ends the session. Otherwise a slave whose chain is
-    // out of step keeps the master here for good, each failure restarting the
-    // watchdog.
-    context->_second_session_frame_sent = true;
-    context->_watchdog_activate_and_reset();
+    // Only the first failed reply of a session restarts the watchdog. A slave
+    // whose chain is out of step with the master's (a frame inserted before
+    // the first good reply) fails every reply: each is reported as this stay,
+    // and the watchdog then ends the session instead of holding it for good.
+    if (!context->_session_failure_tolerated) {
+        context->_session_failure_tolerated = true;
+        context->_watchdog_activate_and_reset();
+    }
     return StateId::Session;
 }
 

@@ -265,6 +265,7 @@ void MasterHandler::_report_error(std::string_view transition_name, std::string_
 
 void MasterHandler::_create_session_id() {
     _second_session_frame_sent = false;
+    _session_failure_tolerated = false;
     const auto id = std::uniform_int_distribution<int>(0, 0xFFFF)(random_);
     Session::set_u16(*master->session->session_id, static_cast<uint16_t>(id));
 }
@@ -370,6 +371,11 @@ void MasterHandler::reset_statistics() {
     stats_.data_entered = entered;
     stats_.response_samples = 0;
     stats_.response_last = stats_.response_min = stats_.response_max = {};
+    // Sampling starts afresh: the next request is timed and sets the stride.
+    sampled_before_ = false;
+    until_sample_ = 0;
+    sample_stride_ = 1;
+    request_timed_ = false;
     mutex_.unlock();
 }
 

@@ -77,6 +77,8 @@ public:
 
     FSOECommand _data_command = FSOECommand::FAILSAFE_DATA;
     bool _second_session_frame_sent = false;
+    // A failed reply was already tolerated in this session (cleared with the session id).
+    bool _session_failure_tolerated = false;
     bool _reset_slave_sequence_number_after_frame = false;
     bool _generate_crcs_cyclic_for_next_frame = false;
 
