@@ -140,12 +140,13 @@ public:
         parameters_ = {
             std::make_shared<ApplicationParameter>("p16", Value{int64_t{0x1234}}, std::nullopt, DataType::UINT16)};
         slave = std::make_unique<sim::SlaveSimulator>(config);
-        // The campaign expires the watchdog itself (see cycle()), so that the
-        // results do not depend on the machine's timing.
-        auto quiet = [](double, Watchdog::Callback callback) {
-            auto w = std::make_shared<Watchdog>(3600.0, std::move(callback));
-            w->start();
-            return w;
+        // The campaign expires the watchdog itself (see deliver()), on a clock
+        // that moves one bus cycle per cycle, so that the results do not depend
+        // on the machine's timing; the thread itself never fires.
+        auto quiet = [this](double, Watchdog::Callback callback) {
+            watchdog_ = std::make_shared<Watchdog>(3600.0, std::move(callback), Watchdog::kBlockingCommandWait, clock_);
+            watchdog_->start();
+            return watchdog_;
         };
         master = std::make_unique<MasterHandler>(
             dictionary_, kSlaveAddress, connection_id, 1.0, parameters_,
@@ -185,16 +186,10 @@ public:
     void deliver(std::span<const uint8_t> bytes) {
         report.clear();
         master->set_reply(bytes);
-        MasterHandler::RequestBuffer now{};
-        const size_t n = master->get_request(now);
-        if (n == request_len && std::equal(now.begin(), now.begin() + n, request.begin())) {
-            if (++still_ >= kWatchdogCycles) {
-                master->_watchdog_expired_event();
-                still_ = 0;
-            }
-        } else {
-            still_ = 0;
-        }
+        clock_->advance(kCycle);
+        // Expired when the handler has not restarted its watchdog for the
+        // watchdog time: exactly the rule of the watchdog thread.
+        if (clock_->now() - watchdog_->last_reset() >= kWatchdogCycles * kCycle) master->_watchdog_expired_event();
     }
     void cycle() {
         const auto reply = slave_step();
@@ -216,7 +211,7 @@ public:
     }
     StateId state() const { return master->state(); }
     uint64_t sessions() const { return session_count_; }
-    void reset_watchdog_model() { still_ = 0; }
+    void reset_watchdog_model() { watchdog_->reset(); }
 
     std::unique_ptr<sim::SlaveSimulator> slave;
     std::unique_ptr<MasterHandler> master;
@@ -233,7 +228,9 @@ private:
     std::set<Bytes> sent_;
     uint16_t session_ = 0xFFFF;
     uint64_t session_count_ = 0;
-    int still_ = 0;
+    static constexpr Watchdog::Duration kCycle = std::chrono::milliseconds(1);
+    std::shared_ptr<ManualClock> clock_ = std::make_shared<ManualClock>();
+    std::shared_ptr<Watchdog> watchdog_;
     std::mt19937_64 rng_{12345};
 };
 

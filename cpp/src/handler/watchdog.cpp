@@ -570,6 +570,10 @@ void Watchdog::reset() {
 
 bool Watchdog::active() const noexcept { return state_->active.load(std::memory_order_acquire); }
 
+Watchdog::Duration Watchdog::last_reset() const noexcept {
+    return Duration(state_->last_reset.load(std::memory_order_relaxed));
+}
+
 bool Watchdog::requested_active() const noexcept {
     return (state_->intent.load(std::memory_order_acquire) & kActiveBit) != 0;
 }

@@ -163,6 +163,9 @@ public:
     }
     // The thread's current flag.
     bool active() const noexcept;
+    // When reset() last restarted the timing, on the watchdog's clock (for an
+    // owner that models expiry itself, such as the fault campaign).
+    Duration last_reset() const noexcept;
     // What the last activate() or deactivate() asked for (active() follows
     // once the thread has taken the command).
     bool requested_active() const noexcept;
