@@ -35,11 +35,14 @@ ChangeCallback make_change_callback(std::function<void()> fn, const void *tag) {
 
 // A sequence lock built from atomic operations only (no fences), so that
 // ThreadSanitizer follows it: the writer's odd-making increment is an
-// acquire RMW (the field stores cannot move above it), the reader's second
-// look at the counter is a release RMW (the field loads cannot move below it,
-// and it reads the newest counter). Waits are bounded: after a few tries a
-// waiter yields, so a reader with a higher priority cannot starve the writer
-// it waits for on the same core.
+// acquire RMW (the field stores cannot move above it) and the field stores
+// are release stores; the reader loads the fields with acquire, so a reader
+// that sees any field of a write in progress also sees that write's odd
+// counter on its second look, and the second look cannot move above the
+// field loads. On common processors every read is then a plain load: no
+// read-modify-write, no cache line written by readers. Waits are bounded:
+// after a few tries a waiter yields, so a reader with a higher priority
+// cannot starve the writer it waits for on the same core.
 namespace {
 constexpr int kSpinsBeforeYield = 64;
 void backoff(int &spins) noexcept {
@@ -57,7 +60,7 @@ void ValueCell::read_consistent(Read &&read) const noexcept {
         const uint32_t before = sequence_.load(std::memory_order_acquire);
         if ((before & 1u) == 0) {
             read();
-            if (sequence_.fetch_add(0, std::memory_order_release) == before) return;
+            if (sequence_.load(std::memory_order_relaxed) == before) return;
         }
         backoff(spins);
     }
@@ -67,8 +70,8 @@ Value ValueCell::load() const noexcept {
     uint8_t kind = kBool;
     uint64_t bits = 0;
     read_consistent([&] {
-        kind = kind_.load(std::memory_order_relaxed);
-        bits = bits_.load(std::memory_order_relaxed);
+        kind = kind_.load(std::memory_order_acquire);
+        bits = bits_.load(std::memory_order_acquire);
     });
     switch (kind) {
         case kBool:
@@ -83,8 +86,8 @@ Value ValueCell::load() const noexcept {
 bool ValueCell::load_raw(uint32_t &raw) const noexcept {
     bool valid = false;
     read_consistent([&] {
-        valid = raw_valid_.load(std::memory_order_relaxed);
-        raw = raw_.load(std::memory_order_relaxed);
+        valid = raw_valid_.load(std::memory_order_acquire);
+        raw = raw_.load(std::memory_order_acquire);
     });
     return valid;
 }
@@ -115,10 +118,10 @@ void ValueCell::store(DataType type, const Value &value) noexcept {
     int spins = 0;
     while (writer_.test_and_set(std::memory_order_acquire)) backoff(spins);
     const uint32_t seq = sequence_.fetch_add(1, std::memory_order_acquire);
-    kind_.store(kind, std::memory_order_relaxed);
-    bits_.store(bits, std::memory_order_relaxed);
-    raw_.store(raw, std::memory_order_relaxed);
-    raw_valid_.store(valid, std::memory_order_relaxed);
+    kind_.store(kind, std::memory_order_release);
+    bits_.store(bits, std::memory_order_release);
+    raw_.store(raw, std::memory_order_release);
+    raw_valid_.store(valid, std::memory_order_release);
     sequence_.store(seq + 2, std::memory_order_release);
     writer_.clear(std::memory_order_release);
 }
