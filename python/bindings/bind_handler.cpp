@@ -17,11 +17,7 @@
 #include "dictionary_binding.hpp"
 #include "kestrel/handler/master_handler.hpp"
 #include "runtime.hpp"
-
-#if __has_include("watchdog_binding.hpp")
 #include "watchdog_binding.hpp"
-#define KESTREL_PYTHON_WATCHDOG 1
-#endif
 
 namespace kestrel::py {
 
@@ -40,19 +36,6 @@ struct HostData {
 
 std::shared_ptr<HostData> host_data_of(const MasterHandler &h) {
     return std::static_pointer_cast<HostData>(h.host_data);
-}
-
-// Gives the GIL up around a wait, when this thread holds it.
-void release_gil_around(const std::function<void()> &wait) {
-    if (!PyGILState_Check()) return wait();
-    PyThreadState *state = PyEval_SaveThread();
-    try {
-        wait();
-    } catch (...) {
-        PyEval_RestoreThread(state);
-        throw;
-    }
-    PyEval_RestoreThread(state);
 }
 
 template <typename Fn>
@@ -175,15 +158,12 @@ void construct(MasterHandler *self, nb::handle dictionary, nb::handle slave_addr
         });
     };
     nb::object watchdog_object = nb::none();
-    MasterHandler::WatchdogFactory factory;
-#ifdef KESTREL_PYTHON_WATCHDOG
-    factory = [&](double timeout_s, Watchdog::Callback callback) {
+    MasterHandler::WatchdogFactory factory = [&](double timeout_s, Watchdog::Callback callback) {
         return make_python_watchdog(timeout_s, std::move(callback), watchdog_name(address, id), watchdog_object);
     };
-#endif
     new (self) MasterHandler(nb::cast<std::shared_ptr<Dictionary>>(dictionary), address, id, timeout, std::move(items),
                              std::move(on_error), std::move(on_state), editable, factory);
-    self->set_blocking_runner(release_gil_around);
+    self->set_blocking_runner(run_without_gil);
     // Each holder its own reference to the host's dictionary (see visit_owned).
     self->dictionary = own_reference(self->dictionary);
     self->master->dictionary_map->_reown_dictionary(own_reference(self->dictionary));
@@ -247,7 +227,7 @@ nb::dict codes_dict(const std::array<uint64_t, HandlerStatistics::kCodeBuckets> 
 
 nb::dict statistics_dict(MasterHandler &h) {
     HandlerStatistics s;
-    release_gil_around([&] { s = h.statistics(); });
+    run_without_gil([&] { s = h.statistics(); });
     const auto now = std::chrono::steady_clock::now();
     nb::dict d;
     d["cycles"] = s.cycles;

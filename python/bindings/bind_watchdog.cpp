@@ -421,6 +421,11 @@ void bind_watchdog(nb::module_ &m) {
                                   nb::none(), nb::none(), nb::str("Indicates if the watchdog is active"));
 }
 
+void run_without_gil(const std::function<void()> &wait) {
+    if (!PyGILState_Check()) return wait();
+    without_gil(wait);
+}
+
 std::shared_ptr<Watchdog> make_python_watchdog(double timeout_s, Watchdog::Callback callback, const std::string &name,
                                                nb::object &python_object_out) {
     auto core = std::make_shared<Watchdog>(timeout_s, std::move(callback));

@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,5 +30,10 @@ namespace kestrel::py {
 // every running watchdog is stopped before finalisation, whoever holds it.
 std::shared_ptr<Watchdog> make_python_watchdog(double timeout_s, Watchdog::Callback callback, const std::string &name,
                                                nb::object &python_object_out);
+
+// Runs `wait` (a call that may block) with the GIL given up when this thread
+// holds it, under the same exit rules as the watchdog's own waits (no thread
+// takes the GIL back while the interpreter finalises).
+void run_without_gil(const std::function<void()> &wait);
 
 }  // namespace kestrel::py
