@@ -25,6 +25,7 @@ import sys
 import time
 
 from . import __version__
+from ._args import positive_int, safe_data_sizes
 from .kestrel import (
     DataType,
     Dictionary,
@@ -238,33 +239,15 @@ def format_table(report: dict) -> str:
     return "\n".join(lines)
 
 
-def _positive(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
-    return value
-
-
-def _sizes(text: str) -> list[int]:
-    try:
-        sizes = [int(s) for s in text.split(",")]
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a list of sizes: {text!r}") from None
-    for s in sizes:
-        if not (s == 1 or (s % 2 == 0 and 2 <= s <= 16)):
-            raise argparse.ArgumentTypeError(f"a frame carries 1 or an even number up to 16 bytes, not {s}")
-    return sizes
-
-
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--cycles", type=_positive, default=20_000,
+    parser.add_argument("--cycles", type=positive_int, default=20_000,
                         help="cycles per timed run for one connection (default 20000)")
-    parser.add_argument("--connections", type=_positive, default=1000,
+    parser.add_argument("--connections", type=positive_int, default=1000,
                         help="handlers cycled from one thread in the second row of each size (default 1000)")
-    parser.add_argument("--rounds", type=_positive, default=40,
+    parser.add_argument("--rounds", type=positive_int, default=40,
                         help="rounds (one cycle of every handler) per timed run with many connections (default 40)")
-    parser.add_argument("--repeat", type=_positive, default=3, help="timed runs of each kind; the best counts")
-    parser.add_argument("--sizes", type=_sizes, default=[1, 2, 16], help="safe-data bytes each way (default 1,2,16)")
+    parser.add_argument("--repeat", type=positive_int, default=3, help="timed runs of each kind; the best counts")
+    parser.add_argument("--sizes", type=safe_data_sizes, default=[1, 2, 16], help="safe-data bytes each way (default 1,2,16)")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
 
 
