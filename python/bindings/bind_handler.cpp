@@ -108,6 +108,35 @@ std::string watchdog_name(uint16_t slave_address, uint16_t connection_id) {
            ")";
 }
 
+// The expiry as the watchdog thread runs it: a host callback inside it may
+// drop the last reference to the handler, so the event holds one of its own
+// until it has finished; the handler then goes, if it goes, after its event.
+// A handler whose destruction has begun (not running any more, or no
+// reference left) is not revived: its destructor waits for this thread, and
+// the expiry of a handler that does not run does nothing.
+Watchdog::Callback holding_handler(MasterHandler *handler, Watchdog::Callback expiry) {
+    return [handler, expiry = std::move(expiry)] {
+        PyObject *held = nullptr;
+        if (handler->running())
+            with_gil([&] {
+                nb::handle object = nb::find(handler);
+                if (object.is_valid() && Py_REFCNT(object.ptr()) > 0 && handler->running()) {
+                    Py_INCREF(object.ptr());
+                    held = object.ptr();
+                }
+            });
+        struct Release {
+            PyObject *object;
+            ~Release() {
+                if (object != nullptr && !with_gil([this] { Py_DECREF(object); })) {
+                    // The interpreter is gone: leave the object alone.
+                }
+            }
+        } release{held};
+        expiry();
+    };
+}
+
 void construct(MasterHandler *self, nb::handle dictionary, nb::handle slave_address, nb::handle connection_id,
                nb::handle watchdog_timeout_s, nb::handle application_parameters, nb::handle report_error_callback,
                nb::handle state_change_callback, nb::handle dictionary_map_is_editable) {
@@ -159,7 +188,8 @@ void construct(MasterHandler *self, nb::handle dictionary, nb::handle slave_addr
     };
     nb::object watchdog_object = nb::none();
     MasterHandler::WatchdogFactory factory = [&](double timeout_s, Watchdog::Callback callback) {
-        return make_python_watchdog(timeout_s, std::move(callback), watchdog_name(address, id), watchdog_object);
+        return make_python_watchdog(timeout_s, holding_handler(self, std::move(callback)), watchdog_name(address, id),
+                                    watchdog_object);
     };
     new (self) MasterHandler(nb::cast<std::shared_ptr<Dictionary>>(dictionary), address, id, timeout, std::move(items),
                              std::move(on_error), std::move(on_state), editable, factory);
@@ -290,6 +320,20 @@ int64_t bench_cycles(nb::handle handlers, nb::handle replies) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
 }
 
+// The states' private flags, read and written as events (an expiry on the
+// watchdog thread writes them too).
+template <auto Flag>
+bool locked_flag_getter(MasterHandler &h) {
+    bool value = false;
+    h.event([&] { value = h.*Flag; });
+    return value;
+}
+
+template <auto Flag>
+void locked_flag_setter(MasterHandler &h, bool value) {
+    h.event([&] { h.*Flag = value; });
+}
+
 }  // namespace
 
 ConnectionContext &handler_context(nb::handle handler) {
@@ -403,9 +447,14 @@ void bind_handler(nb::module_ &m) {
                 const FSOECommand c = to_enum<FSOECommand>(command, "_data_command", "an FSOECommand");
                 h.event([&] { h._data_command = c; });
             })
-        .def_rw("_second_session_frame_sent", &MasterHandler::_second_session_frame_sent)
-        .def_rw("_reset_slave_sequence_number_after_frame", &MasterHandler::_reset_slave_sequence_number_after_frame)
-        .def_rw("_generate_crcs_cyclic_for_next_frame", &MasterHandler::_generate_crcs_cyclic_for_next_frame)
+        .def_prop_rw("_second_session_frame_sent", locked_flag_getter<&MasterHandler::_second_session_frame_sent>,
+                     locked_flag_setter<&MasterHandler::_second_session_frame_sent>)
+        .def_prop_rw("_reset_slave_sequence_number_after_frame",
+                     locked_flag_getter<&MasterHandler::_reset_slave_sequence_number_after_frame>,
+                     locked_flag_setter<&MasterHandler::_reset_slave_sequence_number_after_frame>)
+        .def_prop_rw("_generate_crcs_cyclic_for_next_frame",
+                     locked_flag_getter<&MasterHandler::_generate_crcs_cyclic_for_next_frame>,
+                     locked_flag_setter<&MasterHandler::_generate_crcs_cyclic_for_next_frame>)
         .def(
             "_set_next_state",
             [](MasterHandler &h, nb::handle next_state) {

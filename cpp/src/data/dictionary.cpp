@@ -4,6 +4,10 @@
 #include <cmath>
 #include <thread>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include "kestrel/common/error.hpp"
 
 namespace kestrel {
@@ -26,6 +30,18 @@ private:
 };
 
 }  // namespace
+
+namespace {
+thread_local SubscriberSink *t_subscriber_sink = nullptr;
+}  // namespace
+
+SubscriberSinkScope::SubscriberSinkScope(SubscriberSink *sink) noexcept : previous_(t_subscriber_sink) {
+    t_subscriber_sink = sink;
+}
+
+SubscriberSinkScope::~SubscriberSinkScope() { t_subscriber_sink = previous_; }
+
+SubscriberSink *SubscriberSinkScope::current() noexcept { return t_subscriber_sink; }
 
 ChangeCallback make_change_callback(std::function<void()> fn, const void *tag) {
     return std::make_shared<FunctionSubscriber>(std::move(fn), tag);
@@ -195,7 +211,23 @@ void DictionaryItem::set_input_value(const Value &value) {
         std::lock_guard lock(subscribers_mutex_);
         snapshot = subscribers_;
     }
-    for (const auto &callback : snapshot) callback->notify();  // a failure ends the notification
+    SubscriberSink *sink = SubscriberSinkScope::current();
+    if (sink == nullptr) {
+        for (const auto &callback : snapshot) callback->notify();  // a failure ends the notification
+        return;
+    }
+    for (const auto &callback : snapshot) {
+        try {
+            callback->notify();
+#if defined(__GLIBCXX__)
+        } catch (abi::__forced_unwind &) {
+            throw;  // the thread is being ended
+#endif
+        } catch (...) {
+            sink->subscriber_failed(std::current_exception());
+        }
+        sink->after_subscriber();
+    }
 }
 
 void DictionaryItem::subscribe(ChangeCallback callback) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "kestrel/common/error.hpp"
@@ -63,7 +65,6 @@ MasterHandler::MasterHandler(std::shared_ptr<Dictionary> dictionary_, uint16_t s
                                    dictionary_map_is_editable);
     _data_command = FSOECommand::FAILSAFE_DATA;
     state_ = make_state(StateId::Reset, *this);
-    last_reply_.reserve(FSOE_FRAME_BUFFER_BYTES + 1);
     // A fault recorded for the statistics then allocates nothing.
     stats_.fault_transition.reserve(32);
     stats_.fault_message.reserve(160);
@@ -76,12 +77,31 @@ MasterHandler::MasterHandler(std::shared_ptr<Dictionary> dictionary_, uint16_t s
 }
 
 MasterHandler::~MasterHandler() {
-    status_->flag.store(false, std::memory_order_release);
-    try {
-        if (watchdog_ && watchdog_->is_alive()) run_blocking([this] { watchdog_->stop(); });
-    } catch (...) {
-        // Ending anyway: the watchdog's own destructor stops what is left.
+#ifndef NDEBUG
+    // The forbidden case: destroyed from a callback of one of its own events
+    // on this thread (the event would go on in freed memory).
+    if (mutex_.try_lock()) {
+        const bool inside_event = depth_ > 0;
+        mutex_.unlock();
+        if (inside_event) {
+            std::fputs("kestrel: a MasterHandler was destroyed inside one of its own events (from a callback)\n",
+                       stderr);
+            std::abort();
+        }
     }
+#endif
+    status_->flag.store(false, std::memory_order_release);
+    if (!watchdog_) return;
+    // The thread may be inside an expiry that uses the members below (the
+    // callbacks, the mutex, the statistics): it ends before any of them goes,
+    // however long that expiry takes. On the watchdog thread itself (a host
+    // ending the handler after its event), close() only stops it.
+    try {
+        if (watchdog_->is_alive()) run_blocking([this] { watchdog_->stop(); });
+    } catch (...) {
+        // The wait ran out or the thread is gone: close() below decides.
+    }
+    run_blocking([this] { watchdog_->close(); });
 }
 
 // --- Events and locking ------------------------------------------------------
@@ -101,15 +121,26 @@ void MasterHandler::keep_callback_error() {
     if (!callback_error_) callback_error_ = std::current_exception();
 }
 
-void MasterHandler::finish_event() {
+void MasterHandler::finish_event(std::exception_ptr own_error) {
     if (depth_ > 0) {
         mutex_.unlock();
+        if (own_error) std::rethrow_exception(own_error);
         return;
     }
-    std::exception_ptr error = std::exchange(callback_error_, nullptr);
-    const bool switch_off = !running() && watchdog_->requested_active();
+    // The event's own error wins over a callback's.
+    std::exception_ptr error = own_error ? std::move(own_error) : callback_error_;
+    callback_error_ = nullptr;
+    const bool end_watchdog = std::exchange(delete_pending_, false);
+    const bool switch_off = !end_watchdog && !running() && watchdog_->requested_active();
     mutex_.unlock();
-    if (switch_off && watchdog_->is_alive()) {
+    if (end_watchdog) {
+        // Outside the mutex: an expiry may be waiting for it.
+        try {
+            if (watchdog_->is_alive()) run_blocking([this] { watchdog_->stop(); });
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    } else if (switch_off && watchdog_->is_alive()) {
         // Outside the mutex: an expiry may be waiting for it.
         run_blocking([this] { watchdog_->deactivate(); });
         // A start() on another thread may have come in between.
@@ -139,7 +170,7 @@ void MasterHandler::start() {
                                             (node == master.get() ? "master" : "slave") + "'s dictionary map is empty");
         }
         mark_if_nested();
-        watched([this] {
+        supersedable([this] {
             master->start();
             slave->start();
             initialization_data_bytes_ =
@@ -195,8 +226,12 @@ std::vector<uint8_t> MasterHandler::get_request() {
 
 void MasterHandler::set_reply(std::span<const uint8_t> data) {
     event([this, data] {
+        // Handling a reply inside the handling of another (from a callback of
+        // this handler's event) could leave the inputs of two frames mixed.
+        if (depth_ > 1)
+            raise(ErrorKind::Runtime, "set_reply cannot be called from a callback of the same handler's event");
         if (!running()) return;
-        if (std::equal(data.begin(), data.end(), last_reply_.begin(), last_reply_.end())) return;
+        if (last_reply_.same_as(data)) return;
         if (counting()) {
             ++stats_.cycles;
             time_reply();
@@ -222,6 +257,15 @@ void MasterHandler::set_slave_address(uint16_t slave_address) {
 }
 
 void MasterHandler::delete_watchdog() {
+    // From a callback of an event on this thread (the mutex is then this
+    // thread's): the outermost event ends the watchdog after releasing the
+    // mutex, as it switches it off after a stop().
+    if (mutex_.try_lock()) {
+        const bool inside_event = depth_ > 0;
+        if (inside_event) delete_pending_ = true;
+        mutex_.unlock();
+        if (inside_event) return;
+    }
     if (watchdog_->is_alive()) run_blocking([this] { watchdog_->stop(); });
 }
 
@@ -379,8 +423,29 @@ void MasterHandler::reset_statistics() {
     mutex_.unlock();
 }
 
+namespace {
+uint64_t fnv1a(std::span<const uint8_t> data) noexcept {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (const uint8_t b : data) h = (h ^ b) * 0x100000001b3ull;
+    return h;
+}
+}  // namespace
+
+bool MasterHandler::LastReply::same_as(std::span<const uint8_t> data) const noexcept {
+    if (data.size() != length) return false;
+    const size_t kept = std::min(length, kKept);
+    if (!std::equal(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(kept), bytes.begin())) return false;
+    return length <= kKept || fnv1a(data) == hash;
+}
+
+void MasterHandler::LastReply::assign(std::span<const uint8_t> data) noexcept {
+    length = data.size();
+    std::copy_n(data.begin(), std::min(length, kKept), bytes.begin());
+    hash = length > kKept ? fnv1a(data) : 0;
+}
+
 void MasterHandler::_set_reply(std::span<const uint8_t> data) {
-    last_reply_.assign(data.begin(), data.end());
+    last_reply_.assign(data);
     const bool in_reset = state_id_ == StateId::Reset;
     FSOEFrame &reply = slave->frame;
     // Only a reply as long as the slave's frames is decoded: any other length

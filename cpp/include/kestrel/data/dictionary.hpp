@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -53,6 +54,37 @@ public:
     virtual bool same_as(const ChangeSubscriber &other) const = 0;
 };
 using ChangeCallback = std::shared_ptr<ChangeSubscriber>;
+
+// Where subscriber failures go while a connection event runs on this thread.
+// Without a sink, a failing subscriber's exception leaves the change at once
+// (the later subscribers of that change are not called). Inside an event the
+// change must complete whatever a subscriber does: every subscriber is called,
+// every input of a fail-safe switch or a frame is set, and the event raises the
+// first failure once it has finished. A sink is installed for one scope on one
+// thread (SubscriberSinkScope); scopes nest, the innermost one receives.
+class SubscriberSink {
+public:
+    // Keeps `error` (a sink raises the first one it was given).
+    virtual void subscriber_failed(std::exception_ptr error) noexcept = 0;
+    // After each subscriber: may throw to end the enclosing event, when the
+    // subscriber started an event of its own that supersedes it.
+    virtual void after_subscriber() = 0;
+
+protected:
+    ~SubscriberSink() = default;
+};
+
+class SubscriberSinkScope {
+public:
+    explicit SubscriberSinkScope(SubscriberSink *sink) noexcept;
+    ~SubscriberSinkScope();
+    SubscriberSinkScope(const SubscriberSinkScope &) = delete;
+    SubscriberSinkScope &operator=(const SubscriberSinkScope &) = delete;
+    static SubscriberSink *current() noexcept;
+
+private:
+    SubscriberSink *previous_;
+};
 
 // A C++ callback; two of them are equal when they carry the same non-null tag
 // (or are the same object).

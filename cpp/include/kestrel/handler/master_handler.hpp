@@ -9,9 +9,33 @@
 // get_request while it copies) runs as one unit under the handler's recursive
 // mutex, so callbacks may call back into the same handler. Nothing waits for
 // the watchdog thread while holding that mutex: a stop() switches the
-// watchdog off after the outermost event has released it. An owner with a
-// lock of its own above the handler (an interpreter lock) installs a blocking
-// runner that gives that lock up around every wait.
+// watchdog off, and a delete_watchdog() ends it, after the outermost event
+// has released it. An owner with a lock of its own above the handler (an
+// interpreter lock) installs a blocking runner that gives that lock up around
+// every wait.
+//
+// Callbacks (the error and state-change callbacks, the input subscribers that
+// the fail-safe switch and the Data unpack run, on the host's thread or on the
+// watchdog's):
+// - A failing callback never stops an event half way: the event completes
+//   (every input set, the state switched, the next request built), then the
+//   first failure is raised to the caller of the outermost event (on the
+//   watchdog thread it goes to the watchdog's log sink).
+// - A callback may call start(), stop(), reset(), set_fail_safe(),
+//   get_request(), write_request_into(), statistics(), delete_watchdog() and
+//   the getters. A reset, stop or start supersedes the event it is called
+//   from: the enclosing event ends at once and the callback's reset stands.
+// - set_reply() and set_reply_from() from a callback of this handler's own
+//   event are refused (Error Runtime): a reply handled inside the handling of
+//   another one could mix the inputs of two frames.
+// - A callback must not destroy the handler. The handler must outlive every
+//   event it runs; a host that shares ownership keeps a reference for the
+//   whole event (the Python binding does so on the watchdog thread). Debug
+//   builds abort with a message when a handler is destroyed inside its own
+//   event.
+// - The destructor stops the watchdog thread and waits for it to end, however
+//   long a running callback takes, before anything that callback may use is
+//   destroyed.
 #pragma once
 
 #include <array>
@@ -159,7 +183,10 @@ private:
     };
 
     void lock();
-    void finish_event() noexcept(false);
+    // Ends an event: unlocks and, in the outermost event, switches the watchdog
+    // off or ends it as asked, then raises the event's own error or else the
+    // first callback failure.
+    void finish_event(std::exception_ptr own_error) noexcept(false);
     void run_blocking(const std::function<void()> &wait);
     void recalculate_request();
     // A host callback failed: the event completes, then the first error is
@@ -178,36 +205,56 @@ private:
     uint16_t initialization_data_bytes_ = 0;
     RequestBuffer current_request_{};
     size_t current_request_length_ = 0;
-    std::vector<uint8_t> last_reply_;
+    // The last reply handed over, for recognising the same reply again: at
+    // most what a readable reply holds is kept, so a hostile length costs no
+    // allocation; a longer reply is told apart by its length and a hash.
+    struct LastReply {
+        static constexpr size_t kKept = FSOE_FRAME_BUFFER_BYTES + 1;
+        std::array<uint8_t, kKept> bytes{};
+        size_t length = 0;
+        uint64_t hash = 0;  // of the whole reply, when longer than kKept
+        bool same_as(std::span<const uint8_t> data) const noexcept;
+        void assign(std::span<const uint8_t> data) noexcept;
+    } last_reply_;
 
     std::recursive_mutex mutex_;
     int depth_ = 0;  // nesting of events on the thread holding the mutex
     std::exception_ptr callback_error_;
+    bool delete_pending_ = false;  // delete_watchdog() from inside an event
     // A callback that resets, stops or starts the handler inside another event
     // supersedes it: the enclosing events end at once without further steps,
     // so the callback's reset is what the handler holds and sends.
     struct Superseded {};
-    uint32_t epoch_ = 0;          // bumped by a reset, stop or start nested in an event
-    uint32_t watched_epoch_ = 0;  // the epoch when the innermost state steps began
+    uint32_t reset_count_ = 0;          // resets, stops and starts nested in an event
+    uint32_t reset_count_at_steps_ = 0;  // reset_count_ when the innermost state steps began
     void mark_if_nested() noexcept {
-        if (depth_ > 1) ++epoch_;
+        if (depth_ > 1) ++reset_count_;
     }
     void throw_if_superseded() const {
-        if (epoch_ != watched_epoch_) throw Superseded{};
+        if (reset_count_ != reset_count_at_steps_) throw Superseded{};
     }
     // Runs state steps that a nested reset supersedes.
     template <typename Steps>
-    void watched(Steps &&steps) {
-        const uint32_t saved = watched_epoch_;
-        watched_epoch_ = epoch_;
+    void supersedable(Steps &&steps) {
+        const uint32_t saved = reset_count_at_steps_;
+        reset_count_at_steps_ = reset_count_;
         try {
             steps();
         } catch (...) {
-            watched_epoch_ = saved;
+            reset_count_at_steps_ = saved;
             throw;
         }
-        watched_epoch_ = saved;
+        reset_count_at_steps_ = saved;
     }
+    // Takes the input subscribers' failures while an event runs (see above).
+    struct EventSubscriberSink final : SubscriberSink {
+        MasterHandler &handler;
+        explicit EventSubscriberSink(MasterHandler &h) : handler(h) {}
+        void subscriber_failed(std::exception_ptr error) noexcept override {
+            if (!handler.callback_error_) handler.callback_error_ = std::move(error);
+        }
+        void after_subscriber() override { handler.throw_if_superseded(); }
+    } subscriber_sink_{*this};
     void reset_connection();
     std::minstd_rand random_;  // session ids: small state, one per handler
 
@@ -223,25 +270,26 @@ private:
     bool request_timed_ = false;
     bool sampled_before_ = false;
     uint32_t sample_stride_ = 1;
-    uint32_t until_sample_ = 0;  // session ids: small state, one per handler
+    uint32_t until_sample_ = 0;  // requests left before the next timed one
 };
 
 template <typename Body>
 inline void MasterHandler::event(Body &&body) {
     lock();
     ++depth_;
-    try {
-        watched(body);
-    } catch (const Superseded &) {
-        // A callback reset or stopped the handler meanwhile: that event stands.
-    } catch (...) {
-        --depth_;
-        if (depth_ == 0) callback_error_ = nullptr;  // the event's own error wins
-        mutex_.unlock();
-        throw;
+    std::exception_ptr own_error;
+    {
+        SubscriberSinkScope sink(&subscriber_sink_);
+        try {
+            supersedable(body);
+        } catch (const Superseded &) {
+            // A callback reset or stopped the handler meanwhile: that event stands.
+        } catch (...) {
+            own_error = std::current_exception();
+        }
     }
     --depth_;
-    finish_event();
+    finish_event(std::move(own_error));
 }
 
 }  // namespace kestrel
