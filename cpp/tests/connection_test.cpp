@@ -917,5 +917,272 @@ TEST(DataCycle, AllocatesNothing) {
     EXPECT_TRUE(bus.reports_seen().empty());
 }
 
+// --- Hostile host callbacks ------------------------------------------------------
+
+struct HostError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// In Data with live inputs, then `fault` makes the handler leave Data while the
+// first input's subscriber raises: every input still goes fail-safe, the
+// second input's subscriber still runs, the transition completes, and the
+// subscriber's error reaches the caller once the event has finished.
+class RaisingSubscriber : public testing::TestWithParam<const char *> {};
+
+TEST_P(RaisingSubscriber, FailSafeSwitchAndTransitionComplete) {
+    const std::string fault = GetParam();
+    Bus bus({2, 2, false});
+    bool armed = false;
+    int second_notified = 0;
+    bus.inputs[0]->subscribe_changed(make_change_callback([&] {
+        if (armed) throw HostError("subscriber");
+    }));
+    bus.inputs[1]->subscribe_changed(make_change_callback([&] { ++second_notified; }));
+    bus.master->start();
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    bus.exchange_process_data(0x10, {0x21, 0x22});
+    ASSERT_EQ(bus.input_values(), (Bytes{0x21, 0x22}));
+    bus.forget();
+    armed = true;
+    second_notified = 0;
+
+    const auto run = [&] {
+        if (fault == "crc") {
+            bus.slave->inject_bit_flip(8 * 3);
+            bus.cycle();
+        } else if (fault == "reset") {
+            bus.master->reset();
+        } else if (fault == "stop") {
+            bus.master->stop();
+        } else {
+            bus.master->_watchdog_expired_event();
+        }
+    };
+    EXPECT_THROW(run(), HostError);
+    EXPECT_EQ(bus.input_values(), bus.fail_safe_inputs());
+    EXPECT_EQ(second_notified, 1);
+    EXPECT_EQ(bus.master->state(), StateId::Reset);
+    EXPECT_EQ(bus.states_seen(), std::vector<StateId>{StateId::Reset});
+    const Bytes request = bus.current_request();
+    EXPECT_EQ(request[0], static_cast<uint8_t>(FSOECommand::RESET));
+    const std::vector<Report> reports = bus.reports_seen();
+    if (fault == "crc" || fault == "expiry") {
+        ASSERT_EQ(reports.size(), 1u);
+        EXPECT_EQ(reports[0].name, fault == "crc" ? "DATA_FAIL1" : "DATA_WD");
+        EXPECT_EQ(request[1], code_of(fault == "crc" ? BaseError::INVALID_CRC : BaseError::WD_EXPIRED));
+    } else {
+        EXPECT_TRUE(reports.empty());
+        EXPECT_EQ(request[1], code_of(BaseError::RESET));
+    }
+    EXPECT_EQ(bus.master->running(), fault != "stop");
+    if (fault == "stop") return;
+    // Nothing stays behind: the connection comes back.
+    armed = false;
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    bus.exchange_process_data(0x10, {0x31, 0x32});
+    EXPECT_EQ(bus.input_values(), (Bytes{0x31, 0x32}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, RaisingSubscriber, testing::Values("crc", "reset", "stop", "expiry"),
+                         [](const auto &info) { return std::string(info.param); });
+
+// A good frame in Data: every input takes the frame's value before the
+// subscriber's error is raised, so the inputs never mix two frames.
+TEST(HostileCallbacks, RaisingSubscriberDuringUnpackLeavesEveryInputFromTheFrame) {
+    Bus bus({2, 4, false});
+    bool armed = false;
+    bus.inputs[1]->subscribe_changed(make_change_callback([&] {
+        if (armed) throw HostError("subscriber");
+    }));
+    bus.master->start();
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    bus.exchange_process_data(0x10, {1, 2, 3, 4});
+    armed = true;
+    bus.slave->set_inputs(Bytes{5, 6, 7, 8});
+    int raised = 0;
+    for (int i = 0; i < 4; ++i) {
+        try {
+            bus.cycle();
+        } catch (const HostError &) {
+            ++raised;
+            EXPECT_EQ(bus.input_values(), (Bytes{5, 6, 7, 8}));
+        }
+    }
+    EXPECT_EQ(raised, 1);
+    EXPECT_EQ(bus.master->state(), StateId::Data);
+    EXPECT_TRUE(bus.reports_seen().empty());
+}
+
+// Outside a handler event a subscriber's error leaves at once, as the host
+// sees it when it writes the dictionary itself.
+TEST(HostileCallbacks, DictionaryOutsideAnEventPropagatesAtOnce) {
+    auto input = std::make_shared<DictionaryItemInput>(1, "in", DataType::UINT8, int64_t{7});
+    int later = 0;
+    input->subscribe_changed(make_change_callback([] { throw HostError("first"); }));
+    input->subscribe_changed(make_change_callback([&] { ++later; }));
+    EXPECT_THROW(input->_write(3), HostError);
+    EXPECT_EQ(later, 0);
+    EXPECT_EQ(std::get<int64_t>(input->value()), 3);
+}
+
+// A subscriber that resets the handler in the middle of the Data unpack: the
+// reset stands, and the rest of the frame does not overwrite its fail-safe values.
+TEST(HostileCallbacks, SubscriberResetDuringUnpackSupersedesTheFrame) {
+    Bus bus({2, 4, false});
+    bool armed = false;
+    bus.inputs[0]->subscribe_changed(make_change_callback([&] {
+        if (armed) {
+            armed = false;
+            bus.master->reset();
+        }
+    }));
+    bus.master->start();
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    bus.exchange_process_data(0x10, {1, 2, 3, 4});
+    armed = true;
+    bus.slave->set_inputs(Bytes{5, 6, 7, 8});
+    for (int i = 0; i < 3 && bus.master->state() == StateId::Data; ++i) bus.cycle();
+    EXPECT_EQ(bus.master->state(), StateId::Reset);
+    EXPECT_EQ(bus.input_values(), bus.fail_safe_inputs());
+    const Bytes request = bus.current_request();
+    EXPECT_EQ(request[0], static_cast<uint8_t>(FSOECommand::RESET));
+    EXPECT_EQ(request[1], code_of(BaseError::RESET));
+}
+
+// A reply handed over from a callback of the handler's own event is refused;
+// the event that runs completes as if it had not been called.
+TEST(HostileCallbacks, NestedSetReplyIsRefused) {
+    Bus bus({2, 2, false});
+    std::string refused;
+    Bytes stale;
+    bus.master = std::make_unique<MasterHandler>(
+        bus.dictionary, kSlaveAddress, kConnectionId, 1.0, bus.parameters,
+        [&](std::string_view, std::string_view) {
+            try {
+                bus.master->set_reply(stale);
+            } catch (const Error &e) {
+                refused = e.what();
+            }
+        },
+        MasterHandler::StateChangeCallback{}, true, quiet_watchdog());
+    for (const auto &o : bus.outputs) bus.master->master->dictionary_map->add(o);
+    for (const auto &i : bus.inputs) bus.master->slave->dictionary_map->add(i);
+    bus.master->start();
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    stale = Bytes(7, 0x55);
+    bus.slave->inject_bit_flip(8 * 3);
+    bus.cycle();
+    EXPECT_EQ(refused, "set_reply cannot be called from a callback of the same handler's event");
+    EXPECT_EQ(bus.master->state(), StateId::Reset);
+    EXPECT_EQ(bus.current_request()[1], code_of(BaseError::INVALID_CRC));
+}
+
+// delete_watchdog() from a callback ends the watchdog once the outermost event
+// has released the mutex (an expiry waiting for it would stall the wait).
+TEST(HostileCallbacks, DeleteFromACallbackIsDeferredToTheEventsEnd) {
+    Bus bus({2, 2, false});
+    std::optional<bool> alive_inside;
+    bus.master = std::make_unique<MasterHandler>(
+        bus.dictionary, kSlaveAddress, kConnectionId, 1.0, bus.parameters,
+        [&](std::string_view, std::string_view) {
+            bus.master->delete_watchdog();
+            alive_inside = bus.master->_watchdog()->is_alive();
+        },
+        MasterHandler::StateChangeCallback{}, true, quiet_watchdog());
+    for (const auto &o : bus.outputs) bus.master->master->dictionary_map->add(o);
+    for (const auto &i : bus.inputs) bus.master->slave->dictionary_map->add(i);
+    bus.master->start();
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    bus.slave->inject_unknown_command();
+    bus.cycle();
+    EXPECT_EQ(alive_inside, std::optional<bool>(true));
+    EXPECT_FALSE(bus.master->_watchdog()->is_alive());
+    EXPECT_EQ(bus.master->state(), StateId::Reset);
+}
+
+// The handler destroyed from the host thread while an expiry's callback runs
+// far longer than the watchdog's command wait: the destructor waits for the
+// thread, and nothing the callback uses goes before it has returned.
+TEST(HostileCallbacks, DestructionWaitsForALongExpiryCallback) {
+    struct Guard {
+        explicit Guard(std::atomic<bool> &flag) : destroyed(flag) {}
+        ~Guard() { destroyed.store(true); }
+        std::atomic<bool> &destroyed;
+    };
+    std::atomic<bool> capture_destroyed{false}, entered{false}, finished{false}, saw_destroyed{false};
+    auto guard = std::make_shared<Guard>(capture_destroyed);
+    auto factory = [](double timeout_s, Watchdog::Callback callback) {
+        auto watchdog = std::make_shared<Watchdog>(timeout_s, std::move(callback), std::chrono::milliseconds(20));
+        watchdog->start();
+        return watchdog;
+    };
+    auto dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{
+        std::make_shared<DictionaryItemOutput>(1, "out", DataType::UINT8),
+        std::make_shared<DictionaryItemInput>(2, "in", DataType::UINT8, int64_t{0})});
+    auto handler = std::make_unique<MasterHandler>(
+        dictionary, kSlaveAddress, kConnectionId, 0.02, std::vector<std::shared_ptr<ApplicationParameter>>{},
+        [&, guard](std::string_view, std::string_view) {
+            if (entered.exchange(true)) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            saw_destroyed.store(capture_destroyed.load());
+            finished.store(true);
+        },
+        MasterHandler::StateChangeCallback{}, true, factory);
+    guard.reset();
+    handler->master->dictionary_map->add(dictionary->items()[0]);
+    handler->slave->dictionary_map->add(dictionary->items()[1]);
+    handler->start();
+    while (!entered.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    handler.reset();
+    EXPECT_TRUE(finished.load());
+    EXPECT_FALSE(saw_destroyed.load());
+    EXPECT_TRUE(capture_destroyed.load());
+}
+
+#ifndef NDEBUG
+// The forbidden case fails loudly in a debug build instead of running on in freed memory.
+TEST(HostileCallbacksDeathTest, DestroyedInsideItsOwnEventAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Bus bus({2, 2, false});
+            bus.master = std::make_unique<MasterHandler>(
+                bus.dictionary, kSlaveAddress, kConnectionId, 1.0, bus.parameters,
+                MasterHandler::ErrorCallback{}, [&](StateId) { bus.master.reset(); }, true, quiet_watchdog());
+            for (const auto &o : bus.outputs) bus.master->master->dictionary_map->add(o);
+            for (const auto &i : bus.inputs) bus.master->slave->dictionary_map->add(i);
+            bus.master->start();
+            bus.cycle();
+        },
+        "destroyed inside one of its own events");
+}
+#endif
+
+// A hostile reply length costs no allocation, and a long reply handed over
+// again is still recognised as the same one.
+TEST(UnreadableReply, LongRepliesAreComparedWithoutAllocating) {
+    auto dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{
+        std::make_shared<DictionaryItemOutput>(1, "out", DataType::UINT8),
+        std::make_shared<DictionaryItemInput>(2, "in", DataType::UINT8, int64_t{0})});
+    MasterHandler handler(dictionary, kSlaveAddress, kConnectionId, 1.0, {}, {}, {}, true, quiet_watchdog());
+    handler.master->dictionary_map->add(dictionary->items()[0]);
+    handler.slave->dictionary_map->add(dictionary->items()[1]);
+    handler.start();
+    Bytes huge(200000, 0x2A);
+    test::count_allocations(true);
+    handler.set_reply(huge);
+    handler.set_reply(huge);
+    test::count_allocations(false);
+    EXPECT_EQ(test::allocations(), 0);
+    EXPECT_EQ(handler.statistics().cycles, 1u);
+    huge.back() ^= 1;  // the same length and first bytes, another reply
+    handler.set_reply(huge);
+    EXPECT_EQ(handler.statistics().cycles, 2u);
+    huge.resize(huge.size() - 1);
+    handler.set_reply(huge);
+    EXPECT_EQ(handler.statistics().cycles, 3u);
+    handler.stop();
+}
+
 }  // namespace
 }  // namespace kestrel
