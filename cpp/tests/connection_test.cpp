@@ -1116,9 +1116,9 @@ TEST(HostileCallbacks, DestructionWaitsForALongExpiryCallback) {
         watchdog->start();
         return watchdog;
     };
-    auto dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{
-        std::make_shared<DictionaryItemOutput>(1, "out", DataType::UINT8),
-        std::make_shared<DictionaryItemInput>(2, "in", DataType::UINT8, int64_t{0})});
+    auto dictionary = std::make_shared<Dictionary>(
+        std::vector<DictionaryItemPtr>{std::make_shared<DictionaryItemOutput>(1, "out", DataType::UINT8),
+                                       std::make_shared<DictionaryItemInput>(2, "in", DataType::UINT8, int64_t{0})});
     auto handler = std::make_unique<MasterHandler>(
         dictionary, kSlaveAddress, kConnectionId, 0.02, std::vector<std::shared_ptr<ApplicationParameter>>{},
         [&, guard](std::string_view, std::string_view) {
@@ -1147,8 +1147,8 @@ TEST(HostileCallbacksDeathTest, DestroyedInsideItsOwnEventAborts) {
         {
             Bus bus({2, 2, false});
             bus.master = std::make_unique<MasterHandler>(
-                bus.dictionary, kSlaveAddress, kConnectionId, 1.0, bus.parameters,
-                MasterHandler::ErrorCallback{}, [&](StateId) { bus.master.reset(); }, true, quiet_watchdog());
+                bus.dictionary, kSlaveAddress, kConnectionId, 1.0, bus.parameters, MasterHandler::ErrorCallback{},
+                [&](StateId) { bus.master.reset(); }, true, quiet_watchdog());
             for (const auto &o : bus.outputs) bus.master->master->dictionary_map->add(o);
             for (const auto &i : bus.inputs) bus.master->slave->dictionary_map->add(i);
             bus.master->start();
@@ -1161,9 +1161,9 @@ TEST(HostileCallbacksDeathTest, DestroyedInsideItsOwnEventAborts) {
 // A hostile reply length costs no allocation, and a long reply handed over
 // again is still recognised as the same one.
 TEST(UnreadableReply, LongRepliesAreComparedWithoutAllocating) {
-    auto dictionary = std::make_shared<Dictionary>(std::vector<DictionaryItemPtr>{
-        std::make_shared<DictionaryItemOutput>(1, "out", DataType::UINT8),
-        std::make_shared<DictionaryItemInput>(2, "in", DataType::UINT8, int64_t{0})});
+    auto dictionary = std::make_shared<Dictionary>(
+        std::vector<DictionaryItemPtr>{std::make_shared<DictionaryItemOutput>(1, "out", DataType::UINT8),
+                                       std::make_shared<DictionaryItemInput>(2, "in", DataType::UINT8, int64_t{0})});
     MasterHandler handler(dictionary, kSlaveAddress, kConnectionId, 1.0, {}, {}, {}, true, quiet_watchdog());
     handler.master->dictionary_map->add(dictionary->items()[0]);
     handler.slave->dictionary_map->add(dictionary->items()[1]);

@@ -790,6 +790,147 @@ def test_error_callback_may_stop_or_reset_the_handler(make, action):
     rig.h.delete()
 
 
+def live_inputs(rig, values):
+    rig.h.set_fail_safe(False)
+    rig.slave.process_data = True
+    rig.slave.inputs = bytes(values)
+    rig.cycle(4)
+    assert [item.get() for item in rig.ins] == list(values)
+
+
+@pytest.mark.parametrize("fault", ["corrupted reply", "reset", "stop"])
+def test_raising_subscriber_cannot_stop_the_fault_reaction(make, fault):
+    """A subscriber on the first input raises while the handler leaves Data: the
+    second input still falls back, the transition completes, then the error comes."""
+    rig = make()
+    armed = []
+    second = []
+
+    def first_changed():
+        if armed:
+            raise Boom("subscriber")
+
+    rig.ins[0].subscribe_changed(first_changed)
+    rig.ins[1].subscribe_changed(lambda: second.append(rig.ins[1].get()))
+    rig.h.start()
+    rig.run_to(StateData)
+    live_inputs(rig, (0x11, 0x22))
+    armed.append(True)
+    second.clear()
+    with pytest.raises(Boom, match="subscriber"):
+        if fault == "corrupted reply":
+            rig.slave.inject_bit_flip(rig.crc_bit())
+            rig.cycle()
+        else:
+            getattr(rig.h, fault)()
+    assert rig.fail_safe_inputs() and second == [rig.ins[1].fail_safe_value]
+    assert rig.h.state is StateReset and rig.h.get_request()[0] == RESET
+    assert rig.h.running is (fault != "stop")
+    if fault == "corrupted reply":
+        assert rig.errors == [("DATA_FAIL1", BAD_CRC)]
+        assert_reset_request(rig, BaseError.INVALID_CRC)
+        armed.clear()
+        rig.run_to(StateData)  # and the connection comes back
+        live_inputs(rig, (0x33, 0x44))
+
+
+def test_raising_subscriber_on_the_watchdog_thread_is_logged(make, caplog):
+    rig = make(watchdog_s=0.05)
+    raised = []
+
+    def first_changed():
+        raised.append(threading.current_thread())
+        raise Boom("subscriber on the watchdog thread")
+
+    rig.ins[0].subscribe_changed(first_changed)
+    rig.h.start()
+    rig.run_to(StateData)
+    rig.h.set_fail_safe(False)
+    rig.slave.process_data = True
+    rig.slave.inputs = bytes((1, 2))
+    with pytest.raises(Boom):  # the live values come in on this thread
+        rig.cycle(4)
+    assert [item.get() for item in rig.ins] == [1, 2]
+    with caplog.at_level("ERROR"):
+        deadline = time.monotonic() + 10
+        while len(raised) < 2 and time.monotonic() < deadline:
+            time.sleep(0.01)  # no cycles: the watchdog expires
+        rig.h.stop()
+    assert raised[1] is rig.h._watchdog
+    assert any(r.exc_info and isinstance(r.exc_info[1], Boom) for r in caplog.records)
+    assert rig.errors[0] == ("DATA_WD", WD_EXPIRED) and rig.fail_safe_inputs()
+
+
+def test_nested_set_reply_is_refused(make):
+    rig = make()
+    refused = []
+
+    def on_error(name, message):
+        with pytest.raises(RuntimeError, match="cannot be called from a callback") as e:
+            rig.h.set_reply(b"\0" * 7)
+        refused.append(e.value)
+
+    rig.rebuild(report_error_callback=on_error)
+    rig.h.start()
+    rig.run_to(StateData)
+    rig.slave.inject_bit_flip(rig.crc_bit())
+    rig.cycle()
+    assert len(refused) == 1 and rig.h.state is StateReset
+    assert_reset_request(rig, BaseError.INVALID_CRC)
+
+
+def test_delete_from_a_callback_waits_for_the_events_end(make):
+    rig = make()
+    alive_inside = []
+
+    def on_error(name, message):
+        rig.h.delete()
+        alive_inside.append(rig.h._watchdog.is_alive())
+
+    rig.rebuild(report_error_callback=on_error)
+    rig.h.start()
+    rig.run_to(StateData)
+    rig.slave.inject_unknown_command()
+    rig.cycle()
+    assert alive_inside == [True] and not rig.h._watchdog.is_alive()
+    assert rig.h.state is StateReset
+
+
+class _LastReference:
+    """An error callback that drops the last reference to its handler, and
+    records when the handler (which holds it) lets it go."""
+
+    def __init__(self, holder, order):
+        self.holder, self.order = holder, order
+
+    def __call__(self, name, message):
+        self.order.append(name)
+        self.holder.clear()
+
+    def __del__(self):
+        self.order.append("freed")
+
+
+def test_expiry_callback_may_drop_the_last_reference(make):
+    """On the watchdog thread: the expiry's event completes (its move to Session
+    and that state change included) before the handler goes."""
+    order, holder = [], []
+    out = DictionaryItemOutput(1, "out", DataType.UINT8)
+    inp = DictionaryItemInput(2, "in", DataType.UINT8, 0)
+    h = MasterHandler(Dictionary([out, inp]), ADDRESS, CONN_ID, 0.02,
+                      report_error_callback=_LastReference(holder, order),
+                      state_change_callback=order.append)
+    h.master.dictionary_map.add(out)
+    h.slave.dictionary_map.add(inp)
+    holder.append(h)
+    h.start()
+    del h
+    deadline = time.monotonic() + 10
+    while "freed" not in order and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert order == ["RESET_WD", StateSession, "freed"]
+
+
 def test_state_change_callback_may_read_the_request(make):
     rig = make()
     requests = []

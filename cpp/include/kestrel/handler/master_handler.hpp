@@ -225,7 +225,7 @@ private:
     // supersedes it: the enclosing events end at once without further steps,
     // so the callback's reset is what the handler holds and sends.
     struct Superseded {};
-    uint32_t reset_count_ = 0;          // resets, stops and starts nested in an event
+    uint32_t reset_count_ = 0;           // resets, stops and starts nested in an event
     uint32_t reset_count_at_steps_ = 0;  // reset_count_ when the innermost state steps began
     void mark_if_nested() noexcept {
         if (depth_ > 1) ++reset_count_;
