@@ -1,93 +1,123 @@
-# Fresh machine:  make demo   (a master and a software slave: the fault tour)
-#                 make test   (all tests: pytest and the C++ tests)
-# Both create .venv with CPython 3.12 and build the extension on the way.
+# Fresh machine:  make demo   (a master and a software slave: the fault tour, about 1.5 min)
+#                 make test   (every test once: C++, the C++ package, pytest on the wheel)
+#                 make check  (the longer checks: ASan+UBSan, TSan, fault campaign, fuzzing)
+# Each installs what it needs and is missing (tools/setup.sh) and creates .venv with
+# CPython 3.12 on the way. Every phase prints one line starting with "==>".
 
-PYTHON312 ?= $(shell PYENV_VERSION=3.12.1 pyenv which python 2>/dev/null \
-                || command -v python3.12 \
-                || ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/3.12*/bin/python3.12 2>/dev/null | tail -n 1)
 VENV      := .venv
 PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
+SETUP     := bash tools/setup.sh
+say        = @printf '==> %s\n' "$(1)"
 
-.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test wheel cpp-host test demo bench stubs clean format campaign soak fuzz
+.PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test wheel cpp-host test check demo bench \
+        stubs clean format campaign soak fuzz
 
 all: install
 
-$(PY):
-	@test -n "$(PYTHON312)" || { echo "CPython 3.12 not found (pyenv 3.12.1 or python3.12)"; exit 1; }
-	$(PYTHON312) -m venv $(VENV)
-	$(PY) -m pip install -q --upgrade pip
+# The tools every target uses, installed once into .venv (pip, from the registry).
+TOOLS := nanobind cmake ninja scikit-build-core pytest rich
+$(VENV)/.tools:
+	@$(SETUP) python
+	@py=$$($(SETUP) --print-python) && echo "==> creating $(VENV) with CPython 3.12 ($$py)" && $$py -m venv $(VENV)
+	$(call say,pip: installing the build and test tools into $(VENV) ($(TOOLS)))
+	@$(PY) -m pip install -q --upgrade pip $(TOOLS)
+	@touch $@
 
-venv: $(PY)
+venv: $(VENV)/.tools
 
-# The installed package, as a host gets it (pip install .), with the extras
-# of the tests and the demo (rich).
-install: $(PY)
-	$(PY) -m pip install -q ".[test,demo]"
+# The installed package, as a host gets it (pip install .), with the extras of the
+# tests and the demo (rich). The build directory build/cp312-* is kept, so a second
+# run rebuilds only what changed.
+install: $(VENV)/.tools
+	@$(SETUP) cxx
+	$(call say,pip install .[test,demo]: building the C++ core and the extension module (Release; about a minute on 2 cores the first time))
+	@$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
 
 # The development build: core, extension, C++ tests, warnings as errors.
-cpp-build: $(PY)
-	$(PY) -m pip install -q nanobind cmake ninja
-	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
-	    -DKESTREL_BUILD_TESTS=ON -DKESTREL_WERROR=ON
-	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+cpp-build: $(VENV)/.tools
+	@$(SETUP) cxx gtest
+	$(call say,building the core, the extension and the C++ tests in $(BUILD) (warnings as errors))
+	@$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -DKESTREL_BUILD_TESTS=ON -DKESTREL_WERROR=ON >/dev/null
+	@$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: cpp-build
-	$(BUILD)/kestrel_tests --gtest_brief=1
+	$(call say,C++ tests (GoogleTest))
+	@$(BUILD)/kestrel_tests --gtest_brief=1
 
 # The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
-cpp-sanitize: cpp-build
-	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
-	    -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug
-	$(VENV)/bin/cmake --build build/asan -j $(JOBS)
-	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/asan/kestrel_tests --gtest_brief=1
+cpp-sanitize: $(VENV)/.tools
+	@$(SETUP) cxx gtest
+	$(call say,building the core and the C++ tests under ASan+UBSan (build/asan))
+	@$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
+	    -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@$(VENV)/bin/cmake --build build/asan -j $(JOBS)
+	$(call say,C++ tests under ASan+UBSan)
+	@UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/asan/kestrel_tests --gtest_brief=1
 
 # The C++ tests under ThreadSanitizer (the watchdog's threads above all).
-cpp-tsan: cpp-build
-	$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
-	    -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
-	$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 build/tsan/kestrel_tests --gtest_brief=1
+cpp-tsan: $(VENV)/.tools
+	@$(SETUP) cxx gtest
+	$(call say,building the core and the C++ tests under TSan (build/tsan))
+	@$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
+	    -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
+	$(call say,C++ tests under TSan)
+	@TSAN_OPTIONS=halt_on_error=1 build/tsan/kestrel_tests --gtest_brief=1
 
-# The wheel a host installs (dist/), built once.
-wheel: $(PY)
-	rm -f dist/kestrel-*.whl
-	$(PY) -m pip wheel -q --no-deps -w dist .
+# The wheel a host installs (dist/); it shares the build directory with `install`.
+wheel: $(VENV)/.tools
+	@$(SETUP) cxx
+	$(call say,building the wheel (dist/; the core and the extension, Release))
+	@rm -f dist/kestrel-*.whl
+	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
 
 # pytest against the installed wheel in a fresh environment, from a directory
 # where the source tree's package is not importable: a file missing from the
 # wheel fails here.
 WHEEL_VENV := .venv-wheel
 py-test: wheel
-	$(PY) -m venv --clear $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/kestrel-*.whl)[test,demo]"
-	cd python/tests && ../../$(WHEEL_VENV)/bin/python -c \
+	@$(SETUP) tmux
+	$(call say,pip: installing the wheel into a fresh $(WHEEL_VENV))
+	@$(PY) -m venv --clear $(WHEEL_VENV)
+	@$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/kestrel-*.whl)[test,demo]"
+	@cd python/tests && ../../$(WHEEL_VENV)/bin/python -c \
 	    "import kestrel; assert '$(WHEEL_VENV)/' in kestrel.__file__, kestrel.__file__"
-	cd python/tests && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
+	$(call say,pytest against the wheel)
+	@cd python/tests && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
-# The C++ package: core alone (no Python), installed under a prefix; the C++
-# host example built against that copy with find_package, and run.
-cpp-host: $(PY)
-	$(PY) -m pip install -q cmake ninja
-	$(VENV)/bin/cmake -S . -B build/host -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DCMAKE_BUILD_TYPE=Release
-	$(VENV)/bin/cmake --build build/host -j $(JOBS)
-	rm -rf build/host/prefix
-	$(VENV)/bin/cmake --install build/host --prefix build/host/prefix
-	$(VENV)/bin/cmake -S examples/cpp_host -B build/host-example -G Ninja \
-	    -DCMAKE_PREFIX_PATH=$(abspath build/host/prefix)
-	$(VENV)/bin/cmake --build build/host-example
-	build/host-example/cpp_host
+# The C++ package: the core from the development build installed under a prefix;
+# the C++ host example built against that copy with find_package, and run.
+cpp-host: cpp-build
+	$(call say,the C++ package: cmake --install $(BUILD), the host example built with find_package(kestrel) and run)
+	@rm -rf build/host/prefix
+	@$(VENV)/bin/cmake --install $(BUILD) --prefix build/host/prefix >/dev/null
+	@$(VENV)/bin/cmake -S examples/cpp_host -B build/host-example -G Ninja \
+	    -DCMAKE_PREFIX_PATH=$(abspath build/host/prefix) >/dev/null
+	@$(VENV)/bin/cmake --build build/host-example
+	@build/host-example/cpp_host
 
-test: cpp-test cpp-sanitize cpp-tsan cpp-host py-test
+# Every test once.
+test: cpp-test cpp-host py-test
+	$(call say,make test: all passed)
+
+# The longer checks, after `make test` in CI: the C++ tests under the sanitizers, a
+# sample of the fault campaign and each fuzz harness for a short while.
+check: cpp-sanitize cpp-tsan
+	@$(MAKE) --no-print-directory campaign CAMPAIGN_FAULTS=1000
+	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20
+	$(call say,make check: all passed)
 
 # The scripted tour: connect, exchange data, inject every fault class once,
 # recover (python -m kestrel demo on a terminal is the live view).
 demo: install
-	$(PY) -m kestrel demo --script
+	$(call say,python -m kestrel demo --script)
+	@$(PY) -m kestrel demo --script
 
-bench: $(PY)
-	$(PY) -m pip install -q nanobind cmake ninja
+bench: $(VENV)/.tools
+	@$(SETUP) cxx benchmark
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKESTREL_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
@@ -95,10 +125,11 @@ bench: $(PY)
 
 # Reliability (README "Reliability"). The fault campaign: a table per fault
 # class and frame size; fails when a fault is accepted beyond what the CRCs
-# predict. CI runs a sample (CAMPAIGN_FAULTS=1000).
+# predict. make check runs a sample (CAMPAIGN_FAULTS=1000).
 CAMPAIGN_FAULTS ?= 20000
-campaign: $(PY)
-	$(PY) -m pip install -q cmake ninja
+campaign: $(VENV)/.tools
+	@$(SETUP) cxx
+	$(call say,fault campaign: $(CAMPAIGN_FAULTS) faults per row (build/campaign))
 	$(VENV)/bin/cmake -S . -B build/campaign -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_CAMPAIGN=ON \
 	    -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_campaign
@@ -115,12 +146,13 @@ soak: campaign
 	$(VENV)/bin/cmake --build build/soak -j $(JOBS) --target kestrel_soak
 	ASAN_OPTIONS=detect_leaks=1 build/soak/kestrel_soak --cycles $(SOAK_CYCLES)
 
-# libFuzzer harnesses under ASan+UBSan (needs clang: apt-get install clang),
+# libFuzzer harnesses under ASan+UBSan (clang, installed when missing),
 # FUZZ_SECONDS each, starting from the seeds in fuzz/corpus/<harness>.
 FUZZ_SECONDS ?= 20
 FUZZ_HARNESSES := frame set_reply dynamic_map dictionary_map slave_step
-fuzz: $(PY)
-	$(PY) -m pip install -q cmake ninja
+fuzz: $(VENV)/.tools
+	@$(SETUP) clang
+	$(call say,fuzzing: each harness $(FUZZ_SECONDS) s under ASan+UBSan (build/fuzz))
 	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DKESTREL_BUILD_PYTHON=OFF \
 	    -DKESTREL_BUILD_FUZZ=ON -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build build/fuzz -j $(JOBS)
