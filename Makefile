@@ -9,7 +9,6 @@ PY        := $(VENV)/bin/python
 BUILD     := build/dev
 JOBS      ?= 2
 SETUP     := bash tools/setup.sh
-say        = @printf '==> %s\n' "$(1)"
 
 .PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test wheel cpp-host test check demo bench \
         stubs clean format campaign soak fuzz
@@ -21,7 +20,7 @@ TOOLS := nanobind cmake ninja scikit-build-core pytest rich
 $(VENV)/.tools:
 	@$(SETUP) python
 	@py=$$($(SETUP) --print-python) && echo "==> creating $(VENV) with CPython 3.12 ($$py)" && $$py -m venv $(VENV)
-	$(call say,pip: installing the build and test tools into $(VENV) ($(TOOLS)))
+	@echo "==> pip: installing the build and test tools into $(VENV) ($(TOOLS))"
 	@$(PY) -m pip install -q --upgrade pip $(TOOLS)
 	@touch $@
 
@@ -32,45 +31,45 @@ venv: $(VENV)/.tools
 # run rebuilds only what changed.
 install: $(VENV)/.tools
 	@$(SETUP) cxx
-	$(call say,pip install .[test,demo]: building the C++ core and the extension module (Release; about a minute on 2 cores the first time))
+	@echo "==> pip install .[test,demo]: building the C++ core and the extension module (Release; about a minute on 2 cores the first time)"
 	@$(PY) -m pip install -q --no-build-isolation ".[test,demo]"
 
 # The development build: core, extension, C++ tests, warnings as errors.
 cpp-build: $(VENV)/.tools
 	@$(SETUP) cxx gtest
-	$(call say,building the core, the extension and the C++ tests in $(BUILD) (warnings as errors))
+	@echo "==> building the core, the extension and the C++ tests in $(BUILD) (warnings as errors)"
 	@$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -DKESTREL_BUILD_TESTS=ON -DKESTREL_WERROR=ON >/dev/null
 	@$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: cpp-build
-	$(call say,C++ tests (GoogleTest))
+	@echo "==> C++ tests (GoogleTest)"
 	@$(BUILD)/kestrel_tests --gtest_brief=1
 
 # The C++ tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 cpp-sanitize: $(VENV)/.tools
 	@$(SETUP) cxx gtest
-	$(call say,building the core and the C++ tests under ASan+UBSan (build/asan))
+	@echo "==> building the core and the C++ tests under ASan+UBSan (build/asan)"
 	@$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
 	    -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	@$(VENV)/bin/cmake --build build/asan -j $(JOBS)
-	$(call say,C++ tests under ASan+UBSan)
+	@echo "==> C++ tests under ASan+UBSan"
 	@UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 build/asan/kestrel_tests --gtest_brief=1
 
 # The C++ tests under ThreadSanitizer (the watchdog's threads above all).
 cpp-tsan: $(VENV)/.tools
 	@$(SETUP) cxx gtest
-	$(call say,building the core and the C++ tests under TSan (build/tsan))
+	@echo "==> building the core and the C++ tests under TSan (build/tsan)"
 	@$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
 	    -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@$(VENV)/bin/cmake --build build/tsan -j $(JOBS)
-	$(call say,C++ tests under TSan)
+	@echo "==> C++ tests under TSan"
 	@TSAN_OPTIONS=halt_on_error=1 build/tsan/kestrel_tests --gtest_brief=1
 
 # The wheel a host installs (dist/); it shares the build directory with `install`.
 wheel: $(VENV)/.tools
 	@$(SETUP) cxx
-	$(call say,building the wheel (dist/; the core and the extension, Release))
+	@echo "==> building the wheel (dist/; the core and the extension, Release)"
 	@rm -f dist/kestrel-*.whl
 	@$(PY) -m pip wheel -q --no-build-isolation --no-deps -w dist .
 
@@ -80,18 +79,18 @@ wheel: $(VENV)/.tools
 WHEEL_VENV := .venv-wheel
 py-test: wheel
 	@$(SETUP) tmux
-	$(call say,pip: installing the wheel into a fresh $(WHEEL_VENV))
+	@echo "==> pip: installing the wheel into a fresh $(WHEEL_VENV)"
 	@$(PY) -m venv --clear $(WHEEL_VENV)
 	@$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/kestrel-*.whl)[test,demo]"
 	@cd python/tests && ../../$(WHEEL_VENV)/bin/python -c \
 	    "import kestrel; assert '$(WHEEL_VENV)/' in kestrel.__file__, kestrel.__file__"
-	$(call say,pytest against the wheel)
+	@echo "==> pytest against the wheel"
 	@cd python/tests && ../../$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider .
 
 # The C++ package: the core from the development build installed under a prefix;
 # the C++ host example built against that copy with find_package, and run.
 cpp-host: cpp-build
-	$(call say,the C++ package: cmake --install $(BUILD), the host example built with find_package(kestrel) and run)
+	@echo "==> the C++ package: cmake --install $(BUILD), the host example built with find_package(kestrel) and run"
 	@rm -rf build/host/prefix
 	@$(VENV)/bin/cmake --install $(BUILD) --prefix build/host/prefix >/dev/null
 	@$(VENV)/bin/cmake -S examples/cpp_host -B build/host-example -G Ninja \
@@ -101,19 +100,19 @@ cpp-host: cpp-build
 
 # Every test once.
 test: cpp-test cpp-host py-test
-	$(call say,make test: all passed)
+	@echo "==> make test: all passed"
 
 # The longer checks, after `make test` in CI: the C++ tests under the sanitizers, a
 # sample of the fault campaign and each fuzz harness for a short while.
 check: cpp-sanitize cpp-tsan
 	@$(MAKE) --no-print-directory campaign CAMPAIGN_FAULTS=1000
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20
-	$(call say,make check: all passed)
+	@echo "==> make check: all passed"
 
 # The scripted tour: connect, exchange data, inject every fault class once,
 # recover (python -m kestrel demo on a terminal is the live view).
 demo: install
-	$(call say,python -m kestrel demo --script)
+	@echo "==> python -m kestrel demo --script"
 	@$(PY) -m kestrel demo --script
 
 bench: $(VENV)/.tools
@@ -129,7 +128,7 @@ bench: $(VENV)/.tools
 CAMPAIGN_FAULTS ?= 20000
 campaign: $(VENV)/.tools
 	@$(SETUP) cxx
-	$(call say,fault campaign: $(CAMPAIGN_FAULTS) faults per row (build/campaign))
+	@echo "==> fault campaign: $(CAMPAIGN_FAULTS) faults per row (build/campaign)"
 	$(VENV)/bin/cmake -S . -B build/campaign -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_CAMPAIGN=ON \
 	    -DCMAKE_BUILD_TYPE=Release
 	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_campaign
@@ -152,7 +151,7 @@ FUZZ_SECONDS ?= 20
 FUZZ_HARNESSES := frame set_reply dynamic_map dictionary_map slave_step
 fuzz: $(VENV)/.tools
 	@$(SETUP) clang
-	$(call say,fuzzing: each harness $(FUZZ_SECONDS) s under ASan+UBSan (build/fuzz))
+	@echo "==> fuzzing: each harness $(FUZZ_SECONDS) s under ASan+UBSan (build/fuzz)"
 	CC=clang CXX=clang++ $(VENV)/bin/cmake -S . -B build/fuzz -G Ninja -DKESTREL_BUILD_PYTHON=OFF \
 	    -DKESTREL_BUILD_FUZZ=ON -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	$(VENV)/bin/cmake --build build/fuzz -j $(JOBS)
