@@ -43,6 +43,7 @@ cpp-build: $(VENV)/.tools
 	@$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
 cpp-test: cpp-build
+	@bash tools/check-layers.sh
 	@echo "==> C++ tests (GoogleTest)"
 	@$(BUILD)/kestrel_tests --gtest_brief=1
 
@@ -120,6 +121,7 @@ bench: $(VENV)/.tools
 	$(VENV)/bin/cmake -S . -B build/bench -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DKESTREL_BUILD_BENCH=ON
 	$(VENV)/bin/cmake --build build/bench -j $(JOBS)
 	for b in build/bench/bench_*; do [ -x $$b ] && $$b; done
+	PYTHONPATH=build/bench/pkg $(PY) -m kestrel bench
 	for s in bench/*.py; do PYTHONPATH=build/bench/pkg $(PY) $$s; done
 
 # Reliability (README "Reliability"). The fault campaign: a table per fault

@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "kestrel/common/error.hpp"
+#include "kestrel/common/trace.hpp"
 #include "kestrel/data/dictionary.hpp"
 #include "kestrel/frame/frame.hpp"
-#include "kestrel/handler/trace.hpp"
 #include "kestrel/handler/watchdog.hpp"
 
 namespace kestrel {
@@ -79,7 +79,8 @@ TEST(WatchdogLogSink, HostSinkIsKeptUnlessTheHostAsksOtherwise) {
     set_watchdog_log_sink(nullptr);
 }
 
-// Buffers of 65536 words and more used to report the word count's overflow.
+// Buffers of 65536 words and more are refused by the length rule, not by the
+// word count's overflow.
 TEST(FrameDecoding, HugeBuffersAreRefusedByTheLengthRule) {
     for (size_t n : {36u, 131070u, 131072u, 200000u}) {
         std::vector<uint8_t> bytes(n);
@@ -95,8 +96,8 @@ TEST(FrameDecoding, HugeBuffersAreRefusedByTheLengthRule) {
     }
 }
 
-// Found by fuzzing: 5 bytes are the word count of a 6-byte frame and were
-// decoded with a zero for the missing connection id byte.
+// 5 bytes round up to the word count of a 6-byte frame: they must be refused,
+// not decoded with a zero for the missing connection id byte.
 TEST(FrameDecoding, TruncatedFrameIsRefused) {
     const std::vector<uint8_t> five = {0x2A, 0xD0, 0x2A, 0x00, 0x00};
     FSOEFrame frame(7);

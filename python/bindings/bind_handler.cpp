@@ -294,32 +294,6 @@ nb::dict statistics_dict(MasterHandler &h) {
     return d;
 }
 
-// The bus cycle without Python in the loop: every reply in turn to every
-// handler (set_reply, then get_request), as a host's C++ loop would; returns
-// the nanoseconds it took. The benchmark's native reference.
-int64_t bench_cycles(nb::handle handlers, nb::handle replies) {
-    std::vector<MasterHandler *> hs;
-    for (nb::handle h : handlers) hs.push_back(&nb::cast<MasterHandler &>(h));
-    std::vector<std::vector<uint8_t>> rs;
-    for (nb::handle r : replies) {
-        std::vector<uint8_t> bytes;
-        with_buffer(r, [&](std::span<const uint8_t> b) { bytes.assign(b.begin(), b.end()); });
-        rs.push_back(std::move(bytes));
-    }
-    nb::gil_scoped_release release;
-    MasterHandler::RequestBuffer buffer;
-    size_t sink = 0;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (const auto &reply : rs)
-        for (MasterHandler *h : hs) {
-            h->set_reply(reply);
-            sink += h->get_request(buffer);
-        }
-    const auto t1 = std::chrono::steady_clock::now();
-    if (sink == 0) return -1;  // keeps the requests observable
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
-}
-
 // The states' private flags, read and written as events (an expiry on the
 // watchdog thread writes them too).
 template <auto Flag>
@@ -358,8 +332,6 @@ void bind_handler(nb::module_ &m) {
         },
         nb::arg("code"), nb::sig("def error_description(code: int) -> str"),
         "What an FSoE error code means and what usually causes it");
-    m.def("_bench_cycles", &bench_cycles, nb::arg("handlers"), nb::arg("replies"),
-          "Runs every reply through every handler in C++; returns the nanoseconds taken");
     nb::class_<MasterHandler>(m, "MasterHandler",
                               "Handles the connection with a single slave from a master's point of view",
                               nb::type_slots(handler_slots))

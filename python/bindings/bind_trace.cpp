@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common.hpp"
+#include "kestrel/common/trace.hpp"
 #include "kestrel/frame/frame.hpp"
-#include "kestrel/handler/trace.hpp"
 #include "runtime.hpp"
 
 namespace kestrel::py {
@@ -87,7 +87,7 @@ void bind_trace(nb::module_ &m) {
     m.def(
         "_log_generate_crc",
         [](nb::handle frame) {
-            if (trace::enabled()) trace::log_generate_crc(frame_argument(frame));
+            if (trace::enabled()) trace::log_generate_crc(frame_argument(frame).trace_fields());
         },
         nb::arg("frame").none(), "Trace a CRC generation");
     m.def(
@@ -99,7 +99,7 @@ void bind_trace(nb::module_ &m) {
             for (nb::handle c : calc_crc) crcs.push_back(to_u16(c));
             const int ok = PyObject_IsTrue(result.ptr());
             if (ok < 0) throw nb::python_error();
-            trace::log_check_crc(crcs, f, ok != 0);
+            trace::log_check_crc(crcs, f.trace_fields(), ok != 0);
         },
         nb::arg("calc_crc").none(), nb::arg("frame").none(), nb::arg("result").none(), "Trace a CRC check");
 }

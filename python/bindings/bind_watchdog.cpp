@@ -51,9 +51,9 @@ constexpr const char *kNotRunning = "FSoE Watchdog thread is not running";
 bool python_usable() noexcept { return !g_closing.load(std::memory_order_acquire) && python_alive(); }
 
 // Host threads inside a watchdog call with the GIL released.
-std::atomic<int> g_released{0};
+std::atomic<int> g_hosts_waiting_without_gil{0};
 // Watchdog threads inside the core's body (the GIL released).
-std::atomic<int> g_bodies{0};
+std::atomic<int> g_threads_in_core_loop{0};
 
 bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -96,7 +96,7 @@ decltype(auto) released_gil(std::atomic<int> &inside, F &&wait) {
 template <typename F>
 decltype(auto) without_gil(F &&wait) {
     if (g_closing.load(std::memory_order_acquire)) return wait();
-    return released_gil(g_released, std::forward<F>(wait));
+    return released_gil(g_hosts_waiting_without_gil, std::forward<F>(wait));
 }
 
 void call_python(PyObject *fn) {
@@ -176,8 +176,8 @@ void stop_watchdogs_at_exit() {
         // stopped watchdogs' threads leave the core: let them take the GIL back
         // while that is still safe (the stuck ones will not).
         const auto end = std::chrono::steady_clock::now() + kReturnBudget;
-        while ((g_released.load(std::memory_order_acquire) != 0 ||
-                g_bodies.load(std::memory_order_acquire) > static_cast<int>(stuck)) &&
+        while ((g_hosts_waiting_without_gil.load(std::memory_order_acquire) != 0 ||
+                g_threads_in_core_loop.load(std::memory_order_acquire) > static_cast<int>(stuck)) &&
                std::chrono::steady_clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -365,7 +365,7 @@ void bind_watchdog(nb::module_ &m) {
             PyWatchdogCore *holder = find_core(self);
             if (holder == nullptr || !holder->core) raise(ErrorKind::Runtime, kNotRunning);
             std::shared_ptr<Watchdog> core = holder->core;  // the body outlives a dropped holder
-            released_gil(g_bodies, [&] { core->run(); });
+            released_gil(g_threads_in_core_loop, [&] { core->run(); });
         },
         "run", "Watchdog process");
     def_method(

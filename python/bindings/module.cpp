@@ -20,4 +20,5 @@ NB_MODULE(kestrel, m) {
     bind_connection(m);
     bind_handler(m);
     bind_slave(m);
+    bind_bench(m);
 }

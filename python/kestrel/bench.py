@@ -3,15 +3,24 @@
 One cycle is what a host does every bus cycle: `set_reply(new reply)` then
 `get_request()`, process data both ways, for 1, 2 and 16 safe-data bytes each way.
 It is timed through Python and, for the same handlers and replies, in the C++ core
-with no Python in the loop (`kestrel.kestrel._bench_cycles`), for one connection and
+with no Python in the loop (`kestrel.kestrel._bench.cycles`), for one connection and
 for many connections cycled one after another from one thread.
 
 Method: a reply is new only once and its CRCs chain to the request it answers, so the
 replies are recorded first, from a handler running against the software slave. The
 handlers under test replay them: they send the recorded session id (set back in place
 by their state-change callback, which runs before the request is built), so their
-requests equal the recorded ones byte for byte, which is checked after the timing.
-The timed loops contain the handler calls and nothing else but the loop itself.
+requests equal the recorded ones byte for byte, which is checked after every timed
+run. The timed loops contain the handler calls and nothing else but the loop itself.
+Every input has a subscriber, as a host's display would; the inputs do not change, so
+none fires (checked).
+
+Each kind of run is repeated (`--repeat`); the figures are the median and the spread
+(lowest to highest) of the repetitions. For one connection every run gets a fresh
+handler that replays the same recorded cycles, and the four kinds (Python and C++,
+statistics on and off) take turns within each repetition, in alternating order, so a
+change of the machine's load falls on all of them alike. The statistics' cost is the
+median of the differences between the on and off runs of the same repetition.
 """
 
 from __future__ import annotations
@@ -21,7 +30,9 @@ import gc
 import json
 import os
 import platform
+import statistics
 import sys
+import threading
 import time
 
 from . import __version__
@@ -34,17 +45,31 @@ from .kestrel import (
     MasterHandler,
     SlaveSimulator,
     StateData,
-    _bench_cycles,
+    _bench,
 )
 
 ADDRESS, CONN_ID = 5, 7
 WATCHDOG_S = 60.0  # no expiry falls into a measurement
 SETTLE = 4  # Data cycles before the timing starts
+KINDS = [("python", True), ("python", False), ("cpp", True), ("cpp", False)]
 
 
-def _handler(size: int, session_id: int | None = None) -> MasterHandler:
+class _Subscriber:
+    """Counts the changes of the inputs it is attached to (there should be none)."""
+
+    def __init__(self) -> None:
+        self.fired = 0
+
+    def __call__(self) -> None:
+        self.fired += 1
+
+
+def _handler(size: int, session_id: int | None = None, subscriber: _Subscriber | None = None) -> MasterHandler:
     outs = [DictionaryItemOutput(1 + i, f"out{i}", DataType.UINT8) for i in range(size)]
     ins = [DictionaryItemInput(101 + i, f"in{i}", DataType.UINT8, 0) for i in range(size)]
+    if subscriber is not None:
+        for item in ins:
+            item.subscribe_changed(subscriber)
     cell: list[MasterHandler] = []
 
     def state_changed(_state: object) -> None:
@@ -125,58 +150,127 @@ def _python_cycles(handlers: list[MasterHandler], replies: list[bytes]) -> float
 
 
 def _native_cycles(handlers: list[MasterHandler], replies: list[bytes]) -> float:
-    ns = _bench_cycles(handlers, replies)
+    ns = _bench.cycles(handlers, replies)
     if ns < 0:
         raise RuntimeError("the native loop produced no requests")
     return ns
 
 
-def bench_one(size: int, cycles: int, repeat: int) -> dict:
-    """One connection: Python and C++, each with statistics on and off, interleaved; best of `repeat`."""
-    kinds = [("python", True), ("python", False), ("cpp", True), ("cpp", False)]
-    rec = Recording(size, SETTLE + 1 + cycles * len(kinds) * repeat)
-    h = _handler(size, rec.session_id)
-    rec.bring_to_data(h)
-    best = {kind: float("inf") for kind in kinds}
-    at = rec.start
-    for r in range(repeat):
-        for kind in kinds if r % 2 == 0 else kinds[::-1]:
-            path, statistics = kind
-            h.statistics_enabled = statistics
-            segment = rec.replies[at : at + cycles]
-            run = _python_cycles if path == "python" else _native_cycles
-            best[kind] = min(best[kind], run([h], segment) / cycles)
-            at += cycles
-    rec.check(h, at)
+RUNNERS = {"python": _python_cycles, "cpp": _native_cycles}
+
+
+def _spread(values: list[float]) -> dict:
+    return {"median": statistics.median(values), "min": min(values), "max": max(values)}
+
+
+def _baseline_ns(replies: list[bytes]) -> float:
+    """The Python loop with two no-op builtins in place of the handler's calls."""
+    gc.disable()
+    try:
+        t0 = time.perf_counter_ns()
+        for reply in replies:
+            len(reply)
+            abs(0)
+        return (time.perf_counter_ns() - t0) / len(replies)
+    finally:
+        gc.enable()
+
+
+def _live_ns(size: int, cycles: int) -> float:
+    """The cycle with the software slave answering in the loop (handler + slave)."""
+    h = _handler(size)
+    slave = SlaveSimulator(ADDRESS, input_size=size, output_size=size, manual_clock=True, seed=1)
+    h.start()
+    for _ in range(20):
+        h.set_reply(slave.step(h.get_request()))
+    slave.process_data = True
+    t0 = time.perf_counter_ns()
+    for _ in range(cycles):
+        h.set_reply(slave.step(h.get_request()))
+    ns = (time.perf_counter_ns() - t0) / cycles
+    ok = h.state is StateData
     h.delete()
+    if not ok:
+        raise RuntimeError("the live cycle left the Data state")
+    return ns
+
+
+def bench_one(size: int, cycles: int, repeat: int) -> dict:
+    """One connection: Python and C++, each with statistics on and off, in turns; `repeat` runs of each."""
+    rec = Recording(size, SETTLE + 1 + cycles)
+    segment = rec.replies[rec.start : rec.start + cycles]
+    runs: dict[tuple[str, bool], list[float]] = {kind: [] for kind in KINDS}
+    for r in range(repeat):
+        for kind in KINDS if r % 2 == 0 else KINDS[::-1]:
+            path, enabled = kind
+            subscriber = _Subscriber()
+            h = _handler(size, rec.session_id, subscriber)
+            rec.bring_to_data(h)
+            subscriber.fired = 0  # the inputs took the slave's values on the way
+            h.statistics_enabled = enabled
+            runs[kind].append(RUNNERS[path]([h], segment) / cycles)
+            rec.check(h, rec.start + cycles)
+            h.delete()
+            if subscriber.fired:
+                raise RuntimeError("an input subscriber fired: the replayed inputs changed")
+
+    def cost(path: str) -> dict:
+        on, off = runs[(path, True)], runs[(path, False)]
+        return _spread([(a - b) / b * 100 for a, b in zip(on, off)])
+
     return {
         "safe_bytes": size,
         "connections": 1,
-        "python_ns": best[("python", True)],
-        "cpp_ns": best[("cpp", True)],
-        "python_ns_statistics_off": best[("python", False)],
-        "cpp_ns_statistics_off": best[("cpp", False)],
+        "python_ns": _spread(runs[("python", True)]),
+        "cpp_ns": _spread(runs[("cpp", True)]),
+        "python_ns_statistics_off": _spread(runs[("python", False)]),
+        "cpp_ns_statistics_off": _spread(runs[("cpp", False)]),
+        "python_statistics_cost_percent": cost("python"),
+        "cpp_statistics_cost_percent": cost("cpp"),
+        "python_loop_baseline_ns": _baseline_ns(segment),
+        "python_with_live_slave_ns": _live_ns(size, min(cycles, 100_000)),
     }
 
 
+def _proc_status(field: str) -> int:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return -1
+
+
 def bench_many(size: int, connections: int, rounds: int, repeat: int) -> dict:
-    """`connections` handlers, one cycle each per round from one thread; best of `repeat`."""
+    """`connections` handlers, one cycle each per round from one thread; `repeat` runs of each path."""
     rec = Recording(size, SETTLE + 1 + rounds * 2 * repeat)
+    gc.collect()
+    rss_before, threads_before = _proc_status("VmRSS"), threading.active_count()
     handlers = [_handler(size, rec.session_id) for _ in range(connections)]
     for h in handlers:
         rec.bring_to_data(h)
-    best = {"python": float("inf"), "cpp": float("inf")}
+    gc.collect()
+    rss_after, threads_after = _proc_status("VmRSS"), threading.active_count()
+    runs: dict[str, list[float]] = {"python": [], "cpp": []}
     at = rec.start
     for r in range(repeat):
         for path in ("python", "cpp") if r % 2 == 0 else ("cpp", "python"):
             segment = rec.replies[at : at + rounds]
-            run = _python_cycles if path == "python" else _native_cycles
-            best[path] = min(best[path], run(handlers, segment) / (rounds * connections))
+            runs[path].append(RUNNERS[path](handlers, segment) / (rounds * connections))
             at += rounds
     for h in handlers:
         rec.check(h, at)
         h.delete()
-    return {"safe_bytes": size, "connections": connections, "python_ns": best["python"], "cpp_ns": best["cpp"]}
+    return {
+        "safe_bytes": size,
+        "connections": connections,
+        "python_ns": _spread(runs["python"]),
+        "cpp_ns": _spread(runs["cpp"]),
+        "threads": [threads_before, threads_after],
+        "kib_per_handler": (rss_after - rss_before) / connections if rss_before >= 0 else None,
+    }
 
 
 def _machine() -> dict:
@@ -202,52 +296,74 @@ def run_all(sizes: list[int], cycles: int, connections: int, rounds: int, repeat
         if connections > 1:
             results.append(bench_many(size, connections, rounds, repeat))
     for r in results:
-        r["python_cycles_per_s"] = 1e9 / r["python_ns"]
-        r["cpp_cycles_per_s"] = 1e9 / r["cpp_ns"]
+        r["python_cycles_per_s"] = 1e9 / r["python_ns"]["median"]
+        r["cpp_cycles_per_s"] = 1e9 / r["cpp_ns"]["median"]
+    machine["load_average_after"] = list(os.getloadavg()) if hasattr(os, "getloadavg") else []
     return {"kestrel": __version__, "machine": machine, "cycles": cycles, "rounds": rounds, "repeat": repeat,
             "results": results}
 
 
-def _percent(on: float, off: float) -> str:
-    return f"{(on - off) / off * 100:+.1f} %"
+def _ns(s: dict) -> str:
+    return f"{s['median']:.0f} ({s['min']:.0f}-{s['max']:.0f})"
+
+
+def _pct(s: dict) -> str:
+    return f"{s['median']:+.1f} % ({s['min']:+.1f} to {s['max']:+.1f})"
 
 
 def format_table(report: dict) -> str:
     m = report["machine"]
     load = " ".join(f"{x:.2f}" for x in m["load_average"])
+    after = " ".join(f"{x:.2f}" for x in m.get("load_average_after", []))
     lines = [
         f"kestrel {report['kestrel']}: Data-state cycle (set_reply of a new reply + get_request), "
         f"process data both ways",
-        f"{m['cpu']}, {m['cpus']} CPUs, Python {m['python']}; load average before: {load}; "
-        f"best of {report['repeat']}",
+        f"{m['cpu']}, {m['cpus']} CPUs, Python {m['python']}; load average before: {load}, after: {after}",
+        f"{report['repeat']} runs of each kind: {report['cycles']} cycles each for one connection, "
+        f"{report['rounds']} rounds for many; ns per cycle as median (lowest-highest)",
         "",
-        f"{'safe bytes':>10}  {'connections':>11}  {'Python ns':>9}  {'Python cycles/s':>15}  "
-        f"{'C++ ns':>7}  {'C++ cycles/s':>12}",
+        f"{'safe bytes':>10}  {'connections':>11}  {'Python ns':>17}  {'cycles/s':>10}  "
+        f"{'C++ ns':>17}  {'cycles/s':>10}",
     ]
     for r in report["results"]:
-        lines.append(f"{r['safe_bytes']:>10}  {r['connections']:>11}  {r['python_ns']:>9.0f}  "
-                     f"{r['python_cycles_per_s']:>15,.0f}  {r['cpp_ns']:>7.0f}  {r['cpp_cycles_per_s']:>12,.0f}")
-    lines += ["", "Statistics on / off, one connection (ns per cycle):",
-              f"{'safe bytes':>10}  {'Python on':>9}  {'off':>6}  {'diff':>8}  {'C++ on':>7}  {'off':>6}  {'diff':>8}"]
-    for r in report["results"]:
-        if r["connections"] != 1:
-            continue
-        py_on, py_off = r["python_ns"], r["python_ns_statistics_off"]
-        c_on, c_off = r["cpp_ns"], r["cpp_ns_statistics_off"]
-        lines.append(f"{r['safe_bytes']:>10}  {py_on:>9.0f}  {py_off:>6.0f}  {_percent(py_on, py_off):>8}  "
-                     f"{c_on:>7.0f}  {c_off:>6.0f}  {_percent(c_on, c_off):>8}")
+        lines.append(f"{r['safe_bytes']:>10}  {r['connections']:>11}  {_ns(r['python_ns']):>17}  "
+                     f"{r['python_cycles_per_s']:>10,.0f}  {_ns(r['cpp_ns']):>17}  {r['cpp_cycles_per_s']:>10,.0f}")
+    ones = [r for r in report["results"] if r["connections"] == 1]
+    lines += ["", "Statistics on / off, one connection: ns per cycle (median) and the cost, median of the paired runs",
+              f"{'safe bytes':>10}  {'Python on':>9}  {'off':>5}  {'cost':>26}  {'C++ on':>6}  {'off':>5}  {'cost':>26}"]
+    for r in ones:
+        lines.append(f"{r['safe_bytes']:>10}  {r['python_ns']['median']:>9.0f}  "
+                     f"{r['python_ns_statistics_off']['median']:>5.0f}  {_pct(r['python_statistics_cost_percent']):>26}  "
+                     f"{r['cpp_ns']['median']:>6.0f}  {r['cpp_ns_statistics_off']['median']:>5.0f}  "
+                     f"{_pct(r['cpp_statistics_cost_percent']):>26}")
+    lines += ["", "For scale, one connection (ns per cycle): the Python loop with two no-op builtins; the cycle with "
+              "the software slave answering in the loop"]
+    for r in ones:
+        lines.append(f"{r['safe_bytes']:>10}  loop {r['python_loop_baseline_ns']:.0f}  "
+                     f"with the slave {r['python_with_live_slave_ns']:.0f}")
+    many = [r for r in report["results"] if r["connections"] > 1]
+    if many:
+        lines += ["", "Many connections: Python threads before -> after creating them, resident memory per handler "
+                  "(with its dictionary, maps and watchdog thread)"]
+        for r in many:
+            kib = "-" if r["kib_per_handler"] is None else f"{r['kib_per_handler']:.1f} KiB"
+            lines.append(f"{r['safe_bytes']:>10}  {r['connections']} handlers: threads {r['threads'][0]} -> "
+                         f"{r['threads'][1]}, {kib} per handler")
     return "\n".join(lines)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--cycles", type=positive_int, default=20_000,
-                        help="cycles per timed run for one connection (default 20000)")
+    parser.add_argument("--cycles", type=positive_int, default=200_000,
+                        help="cycles per timed run for one connection (default: %(default)s)")
     parser.add_argument("--connections", type=positive_int, default=1000,
-                        help="handlers cycled from one thread in the second row of each size (default 1000)")
-    parser.add_argument("--rounds", type=positive_int, default=40,
-                        help="rounds (one cycle of every handler) per timed run with many connections (default 40)")
-    parser.add_argument("--repeat", type=positive_int, default=3, help="timed runs of each kind; the best counts")
-    parser.add_argument("--sizes", type=safe_data_sizes, default=[1, 2, 16], help="safe-data bytes each way (default 1,2,16)")
+                        help="handlers cycled from one thread in the second row of each size (default: %(default)s)")
+    parser.add_argument("--rounds", type=positive_int, default=200,
+                        help="rounds (one cycle of every handler) per timed run with many connections "
+                             "(default: %(default)s)")
+    parser.add_argument("--repeat", type=positive_int, default=7,
+                        help="timed runs of each kind; the median and the spread count (default: %(default)s)")
+    parser.add_argument("--sizes", type=safe_data_sizes, default=[1, 2, 16],
+                        help="safe-data bytes each way, comma-separated (default: 1,2,16)")
     parser.add_argument("--json", action="store_true", help="print the figures as JSON")
 
 

@@ -89,15 +89,24 @@ def test_version():
 
 
 def test_bench_json_runs_small(capsys):
-    assert main(["bench", "--json", "--cycles", "50", "--connections", "3", "--rounds", "4", "--repeat", "1",
+    assert main(["bench", "--json", "--cycles", "50", "--connections", "3", "--rounds", "4", "--repeat", "3",
                  "--sizes", "1,16"]) == 0
     report = json.loads(capsys.readouterr().out)
     rows = [(r["safe_bytes"], r["connections"]) for r in report["results"]]
     assert rows == [(1, 1), (1, 3), (16, 1), (16, 3)]
     for r in report["results"]:
-        assert r["python_ns"] > 0 and r["cpp_ns"] > 0
-        assert r["python_cycles_per_s"] == pytest.approx(1e9 / r["python_ns"])
-    assert all(r["cpp_ns_statistics_off"] > 0 for r in report["results"] if r["connections"] == 1)
+        for path in ("python_ns", "cpp_ns"):
+            spread = r[path]
+            assert 0 < spread["min"] <= spread["median"] <= spread["max"]
+        assert r["python_cycles_per_s"] == pytest.approx(1e9 / r["python_ns"]["median"])
+    for r in report["results"]:
+        if r["connections"] == 1:
+            assert r["cpp_ns_statistics_off"]["min"] > 0
+            cost = r["python_statistics_cost_percent"]
+            assert cost["min"] <= cost["median"] <= cost["max"]
+            assert r["python_loop_baseline_ns"] > 0 and r["python_with_live_slave_ns"] > 0
+        else:
+            assert r["threads"][1] >= r["threads"][0] + 3  # a watchdog thread each
     assert report["machine"]["cpus"] >= 1
 
 
@@ -105,8 +114,17 @@ def test_bench_table(capsys):
     assert main(["bench", "--cycles", "20", "--connections", "2", "--rounds", "2", "--repeat", "1",
                  "--sizes", "2"]) == 0
     out = capsys.readouterr().out
-    assert "safe bytes  connections  Python ns" in out
+    assert re.search(r"safe bytes  connections +Python ns +cycles/s +C\+\+ ns", out)
+    assert re.search(r"^ +2 +1 +\d+ \(\d+-\d+\) ", out, re.M)  # the median and the spread
     assert "Statistics on / off" in out
+
+
+def test_bench_help_shows_the_defaults(capsys):
+    with pytest.raises(SystemExit):
+        main(["bench", "--help"])
+    out = " ".join(capsys.readouterr().out.split())
+    for default in ("(default: 200000)", "(default: 1000)", "(default: 200)", "(default: 7)", "(default: 1,2,16)"):
+        assert default in out
 
 
 @pytest.mark.parametrize("args", [["--sizes", "3"], ["--cycles", "0"], ["--sizes", "x"]])

@@ -84,7 +84,7 @@ def test_decode_lengths(length, size):
     assert FSOEFrame.frame_from_array(bytes(length)).safe_data_size_bytes == size
 
 
-# 5 bytes would be a 6-byte frame missing its last byte (found by fuzzing). 131070 and more are
+# 5 bytes would be a 6-byte frame missing its last byte. 131070 and more are
 # 65535+ words: still ValueError, not the word count's OverflowError.
 @pytest.mark.parametrize("length", [0, 1, 2, 5, 9, 10, 13, 14, 33, 34, 36, 37, 100, 5000, 131070, 131072, 200_000])
 def test_decode_refuses_lengths_outside_the_format(length):

@@ -190,7 +190,7 @@ def test_replayed_cycles_count_in_python_and_in_the_native_loop(native):
         h.reset_statistics()
         replies = rec.replies[rec.start:rec.start + 30]
         if native:
-            assert kk._bench_cycles([h], replies) > 0
+            assert kk._bench.cycles([h], replies) > 0
         else:
             for reply in replies:
                 h.set_reply(reply)

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "kestrel/common/error.hpp"
-#include "kestrel/handler/trace.hpp"
+#include "kestrel/common/trace.hpp"
 
 namespace kestrel {
 
@@ -13,25 +13,48 @@ constexpr std::string_view kInvalidCommand = "Invalid slave frame command";
 constexpr std::string_view kInvalidCrc = "Invalid slave CRC";
 constexpr std::string_view kWatchdogExpired = "The watchdog of the master expired";
 
-void log(ConnectionContext &context, TransitionName name) {
+// Every action starts here: the transition is traced and counted.
+void record_transition(ConnectionContext &context, TransitionName name) {
     trace::log_transition(name);
     context._count_transition(name);
 }
 
 // The failure and local-reset actions: back to Reset, sending `code`.
-StateId fail(ConnectionContext &context, TransitionName name, BaseError code) {
-    log(context, name);
+StateId back_to_reset(ConnectionContext &context, TransitionName name, BaseError code) {
+    record_transition(context, name);
     return StateReset(context)._reset_handler(code);
 }
 
 // The slave's reset: a new session at once.
-StateId slave_reset(ConnectionContext &context, TransitionName name) {
-    log(context, name);
+StateId new_session_after_slave_reset(ConnectionContext &context, TransitionName name) {
+    record_transition(context, name);
     return StateSession(context)._reset_session();
 }
 
-bool is(const FSOEFrameControl &control, FSOECommand command) noexcept {
+bool has_command(const FSOEFrameControl &control, FSOECommand command) noexcept {
     return control.raw_command() == static_cast<uint16_t>(command);
+}
+
+// Both CRC chains start again: CRC_0 seeds 0, sequence numbers 1, and the
+// master sends fail-safe data until the host asks for process data again.
+// Nothing that runs after it in an action touches the sequence numbers (the
+// frame maps set commands and safe data only), so once is enough.
+void restart_chains(ConnectionContext &c) {
+    c.master->frame.control.set_crc0(0);
+    c.slave->frame.control.set_crc0(0);
+    c.master->frame.control.set_sequence_number(1);
+    c.slave->frame.control.set_sequence_number(1);
+    c._data_command = FSOECommand::FAILSAFE_DATA;
+}
+
+// The frames of Reset and Session: one item of the master's session under the
+// state's command; nothing of the slave's reply is echo-checked.
+template <typename Item>
+void send_one_item(ConnectionContext &c, FSOECommand command, const Item &item) {
+    c.master->frame.control.set_command(command);
+    c.master->_dynamic_map.clear();
+    c.slave->_dynamic_map.clear();
+    c.master->_dynamic_map.add(item);
 }
 
 }  // namespace
@@ -61,61 +84,19 @@ std::string State::connection_id_message() const {
            " != " + std::to_string(context->master->session->connection_id->raw_value());
 }
 
-std::optional<StateId> State::judge_setup_reply(const SetupReplyNames &names) {
-    ConnectionContext &c = *context;
-    const FSOEFrameControl &ctl = c.slave->frame.control;
-    if (!ctl.command_is_valid()) {
-        report(names.fail5, kInvalidCommand);
-        return fail(c, names.fail5, BaseError::UNKNOWN_CMD);
-    }
-    if (is(ctl, names.command)) {
-        // The connection id first, then the echo, then the CRCs.
-        if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
-            report(names.fail3, connection_id_message());
-            return fail(c, names.fail3, BaseError::INVALID_CONNID);
-        }
-        if (!c.slave->_dynamic_map.is_safedata_correct(c.master->_dynamic_map)) {
-            report(names.fail2, names.fail2_message);
-            return fail(c, names.fail2, BaseError::INVALID_DATA);
-        }
-        if (!_check_received_crcs()) {
-            report(names.fail1, kInvalidCrc);
-            return fail(c, names.fail1, BaseError::INVALID_CRC);
-        }
-        return std::nullopt;
-    }
-    if (is(ctl, FSOECommand::RESET)) {
-        report(names.reset1, slave_reset_message());
-        return slave_reset(c, names.reset1);
-    }
-    report(names.fail4, kInvalidCommand);
-    return fail(c, names.fail4, BaseError::INVALID_CMD);
-}
-
 // --- Reset -------------------------------------------------------------------
 
-void StateReset::map_frame() {
-    ConnectionContext &c = *context;
-    c.master->frame.control.set_command(FSOECommand::RESET);
-    c.master->_dynamic_map.clear();
-    c.slave->_dynamic_map.clear();
-    c.master->_dynamic_map.add(c.master->session->error_id);
-}
+void StateReset::map_frame() { send_one_item(*context, FSOECommand::RESET, context->master->session->error_id); }
 
 StateId StateReset::_reset_handler(uint8_t error) {
     ConnectionContext &c = *context;
-    c.master->frame.control.set_crc0(0);
-    c.slave->frame.control.set_crc0(0);
-    c.master->frame.control.set_sequence_number(1);
-    c.slave->frame.control.set_sequence_number(1);
-    c._data_command = FSOECommand::FAILSAFE_DATA;
+    restart_chains(c);
     c.dictionary->_set_inputs_to_failsafe();
     c.master->session->set_error(error);
     c._count_reset_sent(error);
     map_frame();
     c.master->_last_crc0_sent.reset();
     c._generate_crcs_cyclic_for_next_frame = false;
-    c.master->frame.control.set_sequence_number(1);
     // The reply being handled advances the slave's expected number once more;
     // the slave numbers its first frame of the new chain 1.
     c._reset_slave_sequence_number_after_frame = true;
@@ -125,7 +106,7 @@ StateId StateReset::_reset_handler(uint8_t error) {
 
 StateId StateReset::_process_frame_received_event() {
     const FSOEFrameControl &ctl = context->slave->frame.control;
-    if (is(ctl, FSOECommand::RESET)) return reset_ok_action("RESET_OK");
+    if (has_command(ctl, FSOECommand::RESET)) return reset_ok_action("RESET_OK");
     report("RESET_STAY1", kInvalidCommand);
     return reset_stay1_action();
 }
@@ -144,7 +125,7 @@ StateId StateReset::_process_watchdog_expired_event() {
 StateId StateReset::_process_reset_connection_event() { return reset_start_action(); }
 
 StateId StateReset::reset_ok_action(TransitionName name) {
-    log(*context, name);
+    record_transition(*context, name);
     context->_create_session_id();
     StateSession(*context).map_frame();
     context->_generate_crcs_cyclic_for_next_frame = false;
@@ -152,56 +133,31 @@ StateId StateReset::reset_ok_action(TransitionName name) {
     return StateId::Session;
 }
 
-StateId StateReset::reset_stay1_action() {
-    ConnectionContext &c = *context;
-    log(*context, "RESET_STAY1");
-    c.master->frame.control.set_crc0(0);
-    c.slave->frame.control.set_crc0(0);
-    c.master->frame.control.set_sequence_number(1);
-    c.slave->frame.control.set_sequence_number(1);
-    c._data_command = FSOECommand::FAILSAFE_DATA;
-    c.master->session->set_error(BaseError::RESET);
-    c._count_reset_sent(static_cast<uint8_t>(BaseError::RESET));
-    map_frame();
-    c._generate_crcs_cyclic_for_next_frame = false;
-    c.master->frame.control.set_sequence_number(1);
-    return StateId::Reset;
-}
+// RESET_STAY1 leaves the watchdog running, so a slave that keeps answering
+// with other commands is cut off after one watchdog time (RESET_WD).
+StateId StateReset::reset_stay1_action() { return send_reset_frames("RESET_STAY1", false); }
 
-StateId StateReset::reset_start_action() {
+StateId StateReset::reset_start_action() { return send_reset_frames("RESET_START", true); }
+
+StateId StateReset::send_reset_frames(TransitionName name, bool restart_watchdog) {
     ConnectionContext &c = *context;
-    log(*context, "RESET_START");
-    c.master->frame.control.set_crc0(0);
-    c.slave->frame.control.set_crc0(0);
-    c.master->frame.control.set_sequence_number(1);
-    c.slave->frame.control.set_sequence_number(1);
-    c._data_command = FSOECommand::FAILSAFE_DATA;
+    record_transition(c, name);
+    restart_chains(c);
     c.master->session->set_error(BaseError::RESET);
     c._count_reset_sent(static_cast<uint8_t>(BaseError::RESET));
     map_frame();
-    c.master->frame.control.set_sequence_number(1);
-    c._watchdog_activate_and_reset();
     c._generate_crcs_cyclic_for_next_frame = false;
+    if (restart_watchdog) c._watchdog_activate_and_reset();
     return StateId::Reset;
 }
 
 // --- Session -----------------------------------------------------------------
 
-void StateSession::map_frame() {
-    ConnectionContext &c = *context;
-    c.master->frame.control.set_command(FSOECommand::SESSION);
-    c.master->_dynamic_map.clear();
-    c.slave->_dynamic_map.clear();
-    c.master->_dynamic_map.add(c.master->session->session_id);
-}
+void StateSession::map_frame() { send_one_item(*context, FSOECommand::SESSION, context->master->session->session_id); }
 
 StateId StateSession::_reset_session() {
     ConnectionContext &c = *context;
-    c.master->frame.control.set_crc0(0);
-    c.slave->frame.control.set_crc0(0);
-    c.master->frame.control.set_sequence_number(1);
-    c.slave->frame.control.set_sequence_number(1);
-    c._data_command = FSOECommand::FAILSAFE_DATA;
+    restart_chains(c);
     c.dictionary->_set_inputs_to_failsafe();
     c._create_session_id();
     StateSession(c).map_frame();
@@ -215,24 +171,24 @@ StateId StateSession::_process_frame_received_event() {
     const FSOEFrameControl &ctl = context->slave->frame.control;
     if (!ctl.command_is_valid()) {
         report("SESSION_FAIL4", kInvalidCommand);
-        return fail(*context, "SESSION_FAIL4", BaseError::UNKNOWN_CMD);
+        return back_to_reset(*context, "SESSION_FAIL4", BaseError::UNKNOWN_CMD);
     }
-    if (is(ctl, FSOECommand::SESSION)) {
+    if (has_command(ctl, FSOECommand::SESSION)) {
         if (!_check_received_crcs()) return invalid_crc();
         return context->_dynamic_map_pending() ? session_stay1_action() : session_ok_action();
     }
-    if (is(ctl, FSOECommand::RESET)) {
+    if (has_command(ctl, FSOECommand::RESET)) {
         report("SESSION_RESET1", slave_reset_message());
         return session_reset1_action();
     }
     report("SESSION_FAIL3", kInvalidCommand);
-    return fail(*context, "SESSION_FAIL3", BaseError::INVALID_CMD);
+    return back_to_reset(*context, "SESSION_FAIL3", BaseError::INVALID_CMD);
 }
 
 StateId StateSession::invalid_crc() {
     if (context->_second_session_frame_sent) {
         report("SESSION_FAIL1", kInvalidCrc);
-        return fail(*context, "SESSION_FAIL1", BaseError::INVALID_CRC);
+        return back_to_reset(*context, "SESSION_FAIL1", BaseError::INVALID_CRC);
     }
     report("SESSION_STAY2", kInvalidCrc);
     return session_stay2_action();
@@ -242,14 +198,16 @@ StateId StateSession::_process_unreadable_frame_event() { return invalid_crc(); 
 
 StateId StateSession::_process_watchdog_expired_event() {
     report("SESSION_WD", kWatchdogExpired);
-    return fail(*context, "SESSION_WD", BaseError::WD_EXPIRED);
+    return back_to_reset(*context, "SESSION_WD", BaseError::WD_EXPIRED);
 }
 
-StateId StateSession::_process_reset_connection_event() { return fail(*context, "SESSION_RESET2", BaseError::RESET); }
+StateId StateSession::_process_reset_connection_event() {
+    return back_to_reset(*context, "SESSION_RESET2", BaseError::RESET);
+}
 
 StateId StateSession::session_ok_action() {
     ConnectionContext &c = *context;
-    log(*context, "SESSION_OK");
+    record_transition(*context, "SESSION_OK");
     c.master->frame.control.set_command(FSOECommand::CONNECTION);
     c.master->_dynamic_map.clear();
     c.slave->_dynamic_map.clear();
@@ -263,14 +221,14 @@ StateId StateSession::session_ok_action() {
 }
 
 StateId StateSession::session_stay1_action() {
-    log(*context, "SESSION_STAY1");
+    record_transition(*context, "SESSION_STAY1");
     context->_second_session_frame_sent = true;
     context->_watchdog_activate_and_reset();
     return StateId::Session;
 }
 
 StateId StateSession::session_stay2_action() {
-    log(*context, "SESSION_STAY2");
+    record_transition(*context, "SESSION_STAY2");
     // Only the first failed reply of a session restarts the watchdog. A slave
     // whose chain is out of step with the master's (a frame inserted before
     // the first good reply) fails every reply: each is reported as this stay,
@@ -283,49 +241,104 @@ StateId StateSession::session_stay2_action() {
 }
 
 StateId StateSession::session_reset1_action() {
-    log(*context, "SESSION_RESET1");
+    record_transition(*context, "SESSION_RESET1");
     context->_reset_slave_sequence_number_after_frame = true;
     return _reset_session();
 }
 
-// --- Connection --------------------------------------------------------------
+// --- Connection and Parameter ------------------------------------------------
 
-StateId StateConnection::_process_frame_received_event() {
-    static constexpr SetupReplyNames names = {FSOECommand::CONNECTION, "CONN_FAIL1", "CONN_FAIL2", "CONN_FAIL3",
-                                              "CONN_FAIL4", "CONN_FAIL5", "CONN_RESET1",
-                                              // The message names the session state, as the hosts know it.
-                                              "Data exchanged during session state does not match"};
-    if (const std::optional<StateId> next = judge_setup_reply(names)) return *next;
-    return context->_dynamic_map_pending() ? conn_stay1_action() : conn_ok_action();
+StateId SetupState::_process_frame_received_event() {
+    ConnectionContext &c = *context;
+    const Transitions &t = *transitions_;
+    const FSOEFrameControl &ctl = c.slave->frame.control;
+    if (!ctl.command_is_valid()) {
+        report(t.fail5, kInvalidCommand);
+        return back_to_reset(c, t.fail5, BaseError::UNKNOWN_CMD);
+    }
+    if (has_command(ctl, FSOECommand::RESET)) {
+        report(t.reset1, slave_reset_message());
+        return new_session_after_slave_reset(c, t.reset1);
+    }
+    if (!has_command(ctl, t.command)) {
+        report(t.fail4, kInvalidCommand);
+        return back_to_reset(c, t.fail4, BaseError::INVALID_CMD);
+    }
+    // The connection id first, then the echo, then the CRCs.
+    if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
+        report(t.fail3, connection_id_message());
+        return back_to_reset(c, t.fail3, BaseError::INVALID_CONNID);
+    }
+    if (!c.slave->_dynamic_map.is_safedata_correct(c.master->_dynamic_map)) {
+        report(t.fail2, t.fail2_message);
+        return back_to_reset(c, t.fail2, BaseError::INVALID_DATA);
+    }
+    if (!_check_received_crcs()) {
+        report(t.fail1, kInvalidCrc);
+        return back_to_reset(c, t.fail1, BaseError::INVALID_CRC);
+    }
+    if (c._dynamic_map_pending()) return stay1_action();
+    record_transition(c, t.ok);
+    return ok_action();
 }
 
-StateId StateConnection::_process_unreadable_frame_event() {
-    report("CONN_FAIL1", kInvalidCrc);
-    return fail(*context, "CONN_FAIL1", BaseError::INVALID_CRC);
+StateId SetupState::_process_unreadable_frame_event() {
+    report(transitions_->fail1, kInvalidCrc);
+    return back_to_reset(*context, transitions_->fail1, BaseError::INVALID_CRC);
 }
 
-StateId StateConnection::_process_watchdog_expired_event() {
-    report("CONN_WD", kWatchdogExpired);
-    return fail(*context, "CONN_WD", BaseError::WD_EXPIRED);
+StateId SetupState::_process_watchdog_expired_event() {
+    report(transitions_->wd, kWatchdogExpired);
+    return back_to_reset(*context, transitions_->wd, BaseError::WD_EXPIRED);
 }
 
-StateId StateConnection::_process_reset_connection_event() { return fail(*context, "CONN_RESET2", BaseError::RESET); }
+StateId SetupState::_process_reset_connection_event() {
+    return back_to_reset(*context, transitions_->reset2, BaseError::RESET);
+}
 
-StateId StateConnection::conn_ok_action() {
-    log(*context, "CONN_OK");
+// More set-up data to come: the next part in the next frame.
+StateId SetupState::stay1_action() {
+    record_transition(*context, transitions_->stay1);
+    context->_watchdog_activate_and_reset();
+    return transitions_->own;
+}
+
+namespace {
+
+constexpr SetupState::Transitions kConnectionTransitions = {
+    StateId::Connection, FSOECommand::CONNECTION, "CONN_OK", "CONNECTION_STAY1", "CONN_FAIL1", "CONN_FAIL2",
+    "CONN_FAIL3", "CONN_FAIL4", "CONN_FAIL5", "CONN_RESET1", "CONN_RESET2", "CONN_WD",
+    // The message names the session state, as the hosts know it.
+    "Data exchanged during session state does not match"};
+
+constexpr SetupState::Transitions kParameterTransitions = {StateId::Parameter,
+                                                           FSOECommand::PARAMETER,
+                                                           "PARA_OK",
+                                                           "PARA_STAY1",
+                                                           "PARA_FAIL1",
+                                                           "PARA_FAIL2",
+                                                           "PARA_FAIL3",
+                                                           "PARA_FAIL4",
+                                                           "PARA_FAIL5",
+                                                           "PARA_RESET1",
+                                                           "PARA_RESET2",
+                                                           "PARA_WD",
+                                                           "Data exchanged during parameter state does not match"};
+
+}  // namespace
+
+StateConnection::StateConnection(ConnectionContext &context) noexcept : SetupState(context, kConnectionTransitions) {}
+
+StateId StateConnection::ok_action() {
     StateParameter(*context).map_frame();
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();
     return StateId::Parameter;
 }
 
-StateId StateConnection::conn_stay1_action() {
-    log(*context, "CONNECTION_STAY1");
-    context->_watchdog_activate_and_reset();
-    return StateId::Connection;
-}
-
 // --- Parameter ---------------------------------------------------------------
+
+StateParameter::StateParameter(ConnectionContext &context) noexcept : SetupState(context, kParameterTransitions) {}
 
 void StateParameter::map_frame() {
     context->master->frame.control.set_command(FSOECommand::PARAMETER);
@@ -359,37 +372,10 @@ void StateParameter::map_node(Node &node) {
     for (const DynamicItemPtr &p : node.application_parameters) node._dynamic_map.add(p);
 }
 
-StateId StateParameter::_process_frame_received_event() {
-    static constexpr SetupReplyNames names = {
-        FSOECommand::PARAMETER, "PARA_FAIL1", "PARA_FAIL2",  "PARA_FAIL3",
-        "PARA_FAIL4",           "PARA_FAIL5", "PARA_RESET1", "Data exchanged during parameter state does not match"};
-    if (const std::optional<StateId> next = judge_setup_reply(names)) return *next;
-    return context->_dynamic_map_pending() ? para_stay1_action() : para_ok_action();
-}
-
-StateId StateParameter::_process_unreadable_frame_event() {
-    report("PARA_FAIL1", kInvalidCrc);
-    return fail(*context, "PARA_FAIL1", BaseError::INVALID_CRC);
-}
-
-StateId StateParameter::_process_watchdog_expired_event() {
-    report("PARA_WD", kWatchdogExpired);
-    return fail(*context, "PARA_WD", BaseError::WD_EXPIRED);
-}
-
-StateId StateParameter::_process_reset_connection_event() { return fail(*context, "PARA_RESET2", BaseError::RESET); }
-
-StateId StateParameter::para_ok_action() {
-    log(*context, "PARA_OK");
+StateId StateParameter::ok_action() {
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();
     return StateId::Data;
-}
-
-StateId StateParameter::para_stay1_action() {
-    log(*context, "PARA_STAY1");
-    context->_watchdog_activate_and_reset();
-    return StateId::Parameter;
 }
 
 // --- Data --------------------------------------------------------------------
@@ -404,42 +390,45 @@ StateId StateData::_process_frame_received_event() {
     const FSOEFrameControl &ctl = c.slave->frame.control;
     if (!ctl.command_is_valid()) {
         report("DATA_FAIL4", kInvalidCommand);
-        return fail(c, "DATA_FAIL4", BaseError::UNKNOWN_CMD);
+        return back_to_reset(c, "DATA_FAIL4", BaseError::UNKNOWN_CMD);
     }
-    if (is(ctl, FSOECommand::SESSION) || is(ctl, FSOECommand::CONNECTION) || is(ctl, FSOECommand::PARAMETER)) {
+    if (has_command(ctl, FSOECommand::SESSION) || has_command(ctl, FSOECommand::CONNECTION) ||
+        has_command(ctl, FSOECommand::PARAMETER)) {
         report("DATA_FAIL3", kInvalidCommand);
-        return fail(c, "DATA_FAIL3", BaseError::INVALID_CMD);
+        return back_to_reset(c, "DATA_FAIL3", BaseError::INVALID_CMD);
     }
-    if (is(ctl, FSOECommand::RESET)) {
+    if (has_command(ctl, FSOECommand::RESET)) {
         report("DATA_RESET1", slave_reset_message());
-        return slave_reset(c, "DATA_RESET1");
+        return new_session_after_slave_reset(c, "DATA_RESET1");
     }
     if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
         report("DATA_FAIL2", connection_id_message());
-        return fail(c, "DATA_FAIL2", BaseError::INVALID_CONNID);
+        return back_to_reset(c, "DATA_FAIL2", BaseError::INVALID_CONNID);
     }
     if (!_check_received_crcs()) {
         report("DATA_FAIL1", kInvalidCrc);
-        return fail(c, "DATA_FAIL1", BaseError::INVALID_CRC);
+        return back_to_reset(c, "DATA_FAIL1", BaseError::INVALID_CRC);
     }
-    if (is(ctl, FSOECommand::PROCESS_DATA)) return data_ok1_action();
+    if (has_command(ctl, FSOECommand::PROCESS_DATA)) return data_ok1_action();
     return data_ok2_action();  // FAILSAFE_DATA: the only command left
 }
 
 StateId StateData::_process_unreadable_frame_event() {
     report("DATA_FAIL1", kInvalidCrc);
-    return fail(*context, "DATA_FAIL1", BaseError::INVALID_CRC);
+    return back_to_reset(*context, "DATA_FAIL1", BaseError::INVALID_CRC);
 }
 
 StateId StateData::_process_watchdog_expired_event() {
     report("DATA_WD", kWatchdogExpired);
-    return fail(*context, "DATA_WD", BaseError::WD_EXPIRED);
+    return back_to_reset(*context, "DATA_WD", BaseError::WD_EXPIRED);
 }
 
-StateId StateData::_process_reset_connection_event() { return fail(*context, "DATA_RESET2", BaseError::RESET); }
+StateId StateData::_process_reset_connection_event() {
+    return back_to_reset(*context, "DATA_RESET2", BaseError::RESET);
+}
 
 StateId StateData::data_ok1_action() {
-    log(*context, "DATA_OK1");
+    record_transition(*context, "DATA_OK1");
     context->slave->dictionary_map->_get_data_from_frame(context->slave->frame);
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();
@@ -447,7 +436,7 @@ StateId StateData::data_ok1_action() {
 }
 
 StateId StateData::data_ok2_action() {
-    log(*context, "DATA_OK2");
+    record_transition(*context, "DATA_OK2");
     context->dictionary->_set_inputs_to_failsafe();
     context->_generate_crcs_cyclic_for_next_frame = true;
     context->_watchdog_activate_and_reset();

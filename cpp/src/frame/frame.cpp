@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "kestrel/common/arith.hpp"
 #include "kestrel/common/error.hpp"
-#include "kestrel/data/data_type.hpp"
-#include "kestrel/handler/trace.hpp"
+#include "kestrel/common/trace.hpp"
 
 namespace kestrel {
 
@@ -118,16 +118,21 @@ std::array<uint8_t, MAX_DATA_BYTES> FSOEFrame::get_safe_data_bytes() const noexc
     return out;
 }
 
+trace::FrameFields FSOEFrame::trace_fields() const noexcept {
+    const FSOE_SFrameControl &c = _c_fsoe_frame.sControl;
+    return {c.u16Crc0, c.u16ConnectionId, c.u16SequenceNum, c.u16Command, _c_fsoe_frame.au16Crc};
+}
+
 void FSOEFrame::generate_crcs() noexcept {
     FSOE_FrameGenerateCrc(&_c_fsoe_frame);
-    if (trace::enabled()) trace::log_generate_crc(*this);
+    if (trace::enabled()) trace::log_generate_crc(trace_fields());
 }
 
 bool FSOEFrame::check_crcs() const noexcept {
     if (!trace::enabled()) return FSOE_FrameCheckCrc(&_c_fsoe_frame, nullptr);
     std::array<uint16_t, MAX_CRC_WORDS> calculated{};
     const bool result = FSOE_FrameCheckCrc(&_c_fsoe_frame, calculated.data());
-    trace::log_check_crc(calculated, *this, result);
+    trace::log_check_crc(calculated, trace_fields(), result);
     return result;
 }
 

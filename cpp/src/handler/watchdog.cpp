@@ -282,8 +282,8 @@ struct Watchdog::State final : WatchdogClock::Listener {
 
     Duration timing_start() const { return std::max(base, Duration(last_reset.load(std::memory_order_relaxed))); }
 
-    // One turn: wait for a command or an expiry, then handle it.
-    void turn() {
+    // One pass of the thread's loop: wait for a command or an expiry, then handle it.
+    void wait_and_handle_next() {
         current_ticket = 0;
         Entry entry{};
         {
@@ -398,7 +398,7 @@ void Watchdog::State::run() {
 
     while (!stop_flag) {
         try {
-            turn();
+            wait_and_handle_next();
 #if defined(__GLIBCXX__)
         } catch (abi::__forced_unwind &) {
             throw;

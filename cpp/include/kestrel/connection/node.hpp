@@ -71,11 +71,8 @@ private:
     bool dictionary_map_is_editable_;
 };
 
-// Wire length of a frame with `safe_data_bytes` of safe data (0, 1 or even).
-constexpr size_t frame_length_for(uint16_t safe_data_bytes) noexcept {
-    if (safe_data_bytes == 0) return 3;
-    if (safe_data_bytes == 1) return 6;
-    return 2u * safe_data_bytes + 3u;
-}
+// Wire length of a frame with `safe_data_bytes` of safe data (0, 1 or even):
+// the frame layer's formula, spelled for the C++ layers.
+inline size_t frame_length_for(uint16_t safe_data_bytes) noexcept { return FSOE_GetFrameSizeBytes(safe_data_bytes); }
 
 }  // namespace kestrel

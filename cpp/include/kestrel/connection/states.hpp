@@ -120,16 +120,6 @@ public:
     ConnectionContext *context;
 
 protected:
-    // The transitions of a set-up state that checks an echo (Connection, Parameter).
-    struct SetupReplyNames {
-        FSOECommand command;  // the state's own command
-        TransitionName fail1, fail2, fail3, fail4, fail5, reset1;
-        std::string_view fail2_message;
-    };
-    // Judges a reply in such a state: the result of the fault or slave-reset
-    // transition it takes, or no value when the reply passed every check.
-    std::optional<StateId> judge_setup_reply(const SetupReplyNames &names);
-
     // Message of the RESET1 transitions, naming the slave's code.
     std::string slave_reset_message() const;
     // Message of the connection id faults.
@@ -155,6 +145,8 @@ private:
     StateId reset_start_action();
     StateId reset_ok_action(TransitionName name);  // RESET_OK and RESET_WD
     StateId reset_stay1_action();
+    // RESET_START and RESET_STAY1: Reset frames with the code RESET again.
+    StateId send_reset_frames(TransitionName name, bool restart_watchdog);
 };
 
 class StateSession final : public State {
@@ -178,39 +170,56 @@ private:
     StateId session_reset1_action();
 };
 
-class StateConnection final : public State {
+// The set-up states that send data and check the slave's echo of it
+// (Connection, Parameter): the same checks and transitions, under each state's
+// own names; only what the OK transition prepares differs.
+class SetupState : public State {
 public:
-    static constexpr StateId id = StateId::Connection;
-    using State::State;
+    struct Transitions {
+        StateId own;
+        FSOECommand command;  // the state's own command
+        TransitionName ok, stay1, fail1, fail2, fail3, fail4, fail5, reset1, reset2, wd;
+        std::string_view fail2_message;  // the echo does not match
+    };
 
-    StateId _process_frame_received_event() override;
-    StateId _process_watchdog_expired_event() override;
-    StateId _process_reset_connection_event() override;
-    StateId _process_unreadable_frame_event() override;
+    StateId _process_frame_received_event() final;
+    StateId _process_watchdog_expired_event() final;
+    StateId _process_reset_connection_event() final;
+    StateId _process_unreadable_frame_event() final;
+
+protected:
+    SetupState(ConnectionContext &context, const Transitions &transitions) noexcept
+        : State(context), transitions_(&transitions) {}
+
+    // The OK transition: the next state's frame and its entry.
+    virtual StateId ok_action() = 0;
 
 private:
-    StateId conn_ok_action();
-    StateId conn_stay1_action();
+    StateId stay1_action();
+    const Transitions *transitions_;
 };
 
-class StateParameter final : public State {
+class StateConnection final : public SetupState {
+public:
+    static constexpr StateId id = StateId::Connection;
+    explicit StateConnection(ConnectionContext &context) noexcept;
+
+private:
+    StateId ok_action() override;  // CONN_OK
+};
+
+class StateParameter final : public SetupState {
 public:
     static constexpr StateId id = StateId::Parameter;
-    using State::State;
+    explicit StateParameter(ConnectionContext &context) noexcept;
 
     void map_frame();
-
-    StateId _process_frame_received_event() override;
-    StateId _process_watchdog_expired_event() override;
-    StateId _process_reset_connection_event() override;
-    StateId _process_unreadable_frame_event() override;
 
 private:
     void calculate_master_size_bytes();
     void clear_slave_parameters();
     static void map_node(Node &node);
-    StateId para_ok_action();
-    StateId para_stay1_action();
+    StateId ok_action() override;  // PARA_OK
 };
 
 class StateData final : public State {

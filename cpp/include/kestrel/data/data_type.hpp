@@ -6,6 +6,8 @@
 #include <string_view>
 #include <variant>
 
+#include "kestrel/common/arith.hpp"
+
 namespace kestrel {
 
 // A value as the application sees it (DICTIONARY_VALUE_TYPES): bool, int or float.
@@ -67,10 +69,6 @@ bool values_equal(const Value &a, const Value &b) noexcept;
 // The same, except that two NaNs count as the same value: a change rule uses
 // it so that a NaN received frame after frame is not a change every time.
 bool values_same(const Value &a, const Value &b) noexcept;
-
-// Ceiling division as -(a // -b), converted to an unsigned 16-bit count
-// (OverflowError outside 0 ... 65535, ZeroDivisionError for b = 0).
-uint16_t div_ceil(int64_t a, int64_t b);
 
 // Smallest multiple of `boundary` that is at least `number`.
 int64_t align_bits(uint16_t number, uint16_t boundary);

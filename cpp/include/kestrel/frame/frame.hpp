@@ -8,6 +8,7 @@
 #include <span>
 
 #include "kestrel/c/context/fsoe_frame.h"
+#include "kestrel/common/trace.hpp"
 
 namespace kestrel {
 
@@ -106,6 +107,8 @@ public:
 
     void generate_crcs() noexcept;
     bool check_crcs() const noexcept;
+    // The fields the trace prints of this frame.
+    trace::FrameFields trace_fields() const noexcept;
     uint16_t calc_crc0() const noexcept { return FSOE_FrameCalcCrc0(&_c_fsoe_frame); }
     void generate_crcs_cyclic(uint16_t last_sent_crc_0) noexcept;
     bool check_crcs_cyclic(uint16_t last_sent_crc_0) noexcept;

@@ -1,10 +1,8 @@
-#include "kestrel/handler/trace.hpp"
+#include "kestrel/common/trace.hpp"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-
-#include "kestrel/frame/frame.hpp"
 
 namespace kestrel::trace {
 
@@ -23,11 +21,11 @@ std::atomic<Sink> g_sink{&cout_sink};
 
 void emit(const std::string &text) { g_sink.load(std::memory_order_acquire)(text); }
 
-void append_control(std::string &out, const FSOEFrame &frame) {
-    out += "Reference CRC0:    0x" + hex(frame.control.crc0()) + "\n";
-    out += "Connection ID:     0x" + hex(frame.control.connection_id()) + "\n";
-    out += "Sequence number:   0x" + hex(frame.control.sequence_number()) + "\n";
-    out += "Command:           0x" + hex(frame.control.raw_command()) + "\n";
+void append_control(std::string &out, const FrameFields &frame) {
+    out += "Reference CRC0:    0x" + hex(frame.crc0) + "\n";
+    out += "Connection ID:     0x" + hex(frame.connection_id) + "\n";
+    out += "Sequence number:   0x" + hex(frame.sequence_number) + "\n";
+    out += "Command:           0x" + hex(frame.command) + "\n";
 }
 
 }  // namespace
@@ -60,21 +58,21 @@ void log_transition(std::string_view name) noexcept try {
 } catch (...) {
 }
 
-void log_generate_crc(const FSOEFrame &frame) noexcept try {
+void log_generate_crc(const FrameFields &frame) noexcept try {
     if (!enabled()) return;
     std::string out = "MASTER | CRC | Generating\n";
-    out += "Calculated CRC[0]: 0x" + hex(frame._c_fsoe_frame.au16Crc[0]) + "\n";
+    out += "Calculated CRC[0]: 0x" + hex(frame.crcs.empty() ? 0u : frame.crcs[0]) + "\n";
     append_control(out, frame);
     emit(out);
 } catch (...) {
 }
 
-void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result) noexcept try {
+void log_check_crc(std::span<const uint16_t> calc_crc, const FrameFields &frame, bool result) noexcept try {
     if (!enabled()) return;
     std::string out = "MASTER | CRC | Check\nCalculated CRCs:   ";
     for (uint16_t c : calc_crc) out += hex4(c);
     out += "\nReceived CRCs:     ";
-    for (uint16_t c : frame._c_fsoe_frame.au16Crc) out += hex4(c);
+    for (uint16_t c : frame.crcs) out += hex4(c);
     out += "\n";
     append_control(out, frame);
     out += result ? "VALID\n" : "INVALID!\n";

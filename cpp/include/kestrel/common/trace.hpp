@@ -11,11 +11,16 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel {
-class FSOEFrame;
-}
-
 namespace kestrel::trace {
+
+// What the trace prints of a frame (the frame layer fills it in).
+struct FrameFields {
+    uint16_t crc0;
+    uint16_t connection_id;
+    uint16_t sequence_number;
+    uint16_t command;
+    std::span<const uint16_t> crcs;  // every CRC word of the record
+};
 
 extern std::atomic<bool> g_enabled;
 
@@ -37,8 +42,8 @@ bool set_sink_if_default(Sink sink) noexcept;
 // Never throw: they run inside the CRC functions, which promise not to. A
 // line that cannot be built (no memory) or that the sink refuses is dropped.
 void log_transition(std::string_view name) noexcept;
-void log_generate_crc(const FSOEFrame &frame) noexcept;
-void log_check_crc(std::span<const uint16_t> calc_crc, const FSOEFrame &frame, bool result) noexcept;
+void log_generate_crc(const FrameFields &frame) noexcept;
+void log_check_crc(std::span<const uint16_t> calc_crc, const FrameFields &frame, bool result) noexcept;
 
 // The trace's number formats: lowercase hex without padding, and uppercase hex
 // padded to four digits followed by a space.
