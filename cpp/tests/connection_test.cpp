@@ -770,8 +770,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A slave whose chain is out of step with the master's fails every Session
 // reply: each is a SESSION_STAY2, but only the first restarts the watchdog, so
-// the watchdog ends the session (the fault campaign found a master held in
-// Session for good, every failure restarting the watchdog).
+// the watchdog ends the session instead of every failure holding it open.
 class SessionFailures : public testing::TestWithParam<uint16_t> {};
 
 TEST_P(SessionFailures, RepeatedFailuresAreEndedByTheWatchdog) {

@@ -61,6 +61,11 @@ void send_one_item(ConnectionContext &c, FSOECommand command, const Item &item) 
 
 // --- State -------------------------------------------------------------------
 
+StateId State::report_and_reset(TransitionName name, std::string_view message, BaseError code) {
+    report(name, message);
+    return back_to_reset(*context, name, code);
+}
+
 StateId State::_process_frame_received_event() { raise(ErrorKind::NotImplemented); }
 StateId State::_process_watchdog_expired_event() { raise(ErrorKind::NotImplemented); }
 StateId State::_process_reset_connection_event() { raise(ErrorKind::NotImplemented); }
@@ -170,8 +175,7 @@ StateId StateSession::_reset_session() {
 StateId StateSession::_process_frame_received_event() {
     const FSOEFrameControl &ctl = context->slave->frame.control;
     if (!ctl.command_is_valid()) {
-        report("SESSION_FAIL4", kInvalidCommand);
-        return back_to_reset(*context, "SESSION_FAIL4", BaseError::UNKNOWN_CMD);
+        return report_and_reset("SESSION_FAIL4", kInvalidCommand, BaseError::UNKNOWN_CMD);
     }
     if (has_command(ctl, FSOECommand::SESSION)) {
         if (!_check_received_crcs()) return invalid_crc();
@@ -181,14 +185,12 @@ StateId StateSession::_process_frame_received_event() {
         report("SESSION_RESET1", slave_reset_message());
         return session_reset1_action();
     }
-    report("SESSION_FAIL3", kInvalidCommand);
-    return back_to_reset(*context, "SESSION_FAIL3", BaseError::INVALID_CMD);
+    return report_and_reset("SESSION_FAIL3", kInvalidCommand, BaseError::INVALID_CMD);
 }
 
 StateId StateSession::invalid_crc() {
     if (context->_second_session_frame_sent) {
-        report("SESSION_FAIL1", kInvalidCrc);
-        return back_to_reset(*context, "SESSION_FAIL1", BaseError::INVALID_CRC);
+        return report_and_reset("SESSION_FAIL1", kInvalidCrc, BaseError::INVALID_CRC);
     }
     report("SESSION_STAY2", kInvalidCrc);
     return session_stay2_action();
@@ -197,8 +199,7 @@ StateId StateSession::invalid_crc() {
 StateId StateSession::_process_unreadable_frame_event() { return invalid_crc(); }
 
 StateId StateSession::_process_watchdog_expired_event() {
-    report("SESSION_WD", kWatchdogExpired);
-    return back_to_reset(*context, "SESSION_WD", BaseError::WD_EXPIRED);
+    return report_and_reset("SESSION_WD", kWatchdogExpired, BaseError::WD_EXPIRED);
 }
 
 StateId StateSession::_process_reset_connection_event() {
@@ -253,29 +254,24 @@ StateId SetupState::_process_frame_received_event() {
     const Transitions &t = *transitions_;
     const FSOEFrameControl &ctl = c.slave->frame.control;
     if (!ctl.command_is_valid()) {
-        report(t.fail5, kInvalidCommand);
-        return back_to_reset(c, t.fail5, BaseError::UNKNOWN_CMD);
+        return report_and_reset(t.fail5, kInvalidCommand, BaseError::UNKNOWN_CMD);
     }
     if (has_command(ctl, FSOECommand::RESET)) {
         report(t.reset1, slave_reset_message());
         return new_session_after_slave_reset(c, t.reset1);
     }
     if (!has_command(ctl, t.command)) {
-        report(t.fail4, kInvalidCommand);
-        return back_to_reset(c, t.fail4, BaseError::INVALID_CMD);
+        return report_and_reset(t.fail4, kInvalidCommand, BaseError::INVALID_CMD);
     }
     // The connection id first, then the echo, then the CRCs.
     if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
-        report(t.fail3, connection_id_message());
-        return back_to_reset(c, t.fail3, BaseError::INVALID_CONNID);
+        return report_and_reset(t.fail3, connection_id_message(), BaseError::INVALID_CONNID);
     }
     if (!c.slave->_dynamic_map.is_safedata_correct(c.master->_dynamic_map)) {
-        report(t.fail2, t.fail2_message);
-        return back_to_reset(c, t.fail2, BaseError::INVALID_DATA);
+        return report_and_reset(t.fail2, t.fail2_message, BaseError::INVALID_DATA);
     }
     if (!_check_received_crcs()) {
-        report(t.fail1, kInvalidCrc);
-        return back_to_reset(c, t.fail1, BaseError::INVALID_CRC);
+        return report_and_reset(t.fail1, kInvalidCrc, BaseError::INVALID_CRC);
     }
     if (c._dynamic_map_pending()) return stay1_action();
     record_transition(c, t.ok);
@@ -283,13 +279,11 @@ StateId SetupState::_process_frame_received_event() {
 }
 
 StateId SetupState::_process_unreadable_frame_event() {
-    report(transitions_->fail1, kInvalidCrc);
-    return back_to_reset(*context, transitions_->fail1, BaseError::INVALID_CRC);
+    return report_and_reset(transitions_->fail1, kInvalidCrc, BaseError::INVALID_CRC);
 }
 
 StateId SetupState::_process_watchdog_expired_event() {
-    report(transitions_->wd, kWatchdogExpired);
-    return back_to_reset(*context, transitions_->wd, BaseError::WD_EXPIRED);
+    return report_and_reset(transitions_->wd, kWatchdogExpired, BaseError::WD_EXPIRED);
 }
 
 StateId SetupState::_process_reset_connection_event() {
@@ -389,38 +383,32 @@ StateId StateData::_process_frame_received_event() {
     ConnectionContext &c = *context;
     const FSOEFrameControl &ctl = c.slave->frame.control;
     if (!ctl.command_is_valid()) {
-        report("DATA_FAIL4", kInvalidCommand);
-        return back_to_reset(c, "DATA_FAIL4", BaseError::UNKNOWN_CMD);
+        return report_and_reset("DATA_FAIL4", kInvalidCommand, BaseError::UNKNOWN_CMD);
     }
     if (has_command(ctl, FSOECommand::SESSION) || has_command(ctl, FSOECommand::CONNECTION) ||
         has_command(ctl, FSOECommand::PARAMETER)) {
-        report("DATA_FAIL3", kInvalidCommand);
-        return back_to_reset(c, "DATA_FAIL3", BaseError::INVALID_CMD);
+        return report_and_reset("DATA_FAIL3", kInvalidCommand, BaseError::INVALID_CMD);
     }
     if (has_command(ctl, FSOECommand::RESET)) {
         report("DATA_RESET1", slave_reset_message());
         return new_session_after_slave_reset(c, "DATA_RESET1");
     }
     if (ctl.connection_id() != c.master->session->connection_id->raw_value()) {
-        report("DATA_FAIL2", connection_id_message());
-        return back_to_reset(c, "DATA_FAIL2", BaseError::INVALID_CONNID);
+        return report_and_reset("DATA_FAIL2", connection_id_message(), BaseError::INVALID_CONNID);
     }
     if (!_check_received_crcs()) {
-        report("DATA_FAIL1", kInvalidCrc);
-        return back_to_reset(c, "DATA_FAIL1", BaseError::INVALID_CRC);
+        return report_and_reset("DATA_FAIL1", kInvalidCrc, BaseError::INVALID_CRC);
     }
     if (has_command(ctl, FSOECommand::PROCESS_DATA)) return data_ok1_action();
     return data_ok2_action();  // FAILSAFE_DATA: the only command left
 }
 
 StateId StateData::_process_unreadable_frame_event() {
-    report("DATA_FAIL1", kInvalidCrc);
-    return back_to_reset(*context, "DATA_FAIL1", BaseError::INVALID_CRC);
+    return report_and_reset("DATA_FAIL1", kInvalidCrc, BaseError::INVALID_CRC);
 }
 
 StateId StateData::_process_watchdog_expired_event() {
-    report("DATA_WD", kWatchdogExpired);
-    return back_to_reset(*context, "DATA_WD", BaseError::WD_EXPIRED);
+    return report_and_reset("DATA_WD", kWatchdogExpired, BaseError::WD_EXPIRED);
 }
 
 StateId StateData::_process_reset_connection_event() {

@@ -125,6 +125,8 @@ protected:
     // Message of the connection id faults.
     std::string connection_id_message() const;
     void report(std::string_view name, std::string_view message) { context->_report_error(name, message); }
+    // A fault: reported, then back to Reset sending `code`.
+    StateId report_and_reset(TransitionName name, std::string_view message, BaseError code);
 };
 
 class StateReset final : public State {
