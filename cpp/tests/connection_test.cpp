@@ -5,6 +5,8 @@
 // unreadable replies, failing host callbacks).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -720,32 +722,74 @@ struct WrongLength {
     std::string transition;
     std::string message;
     StateId next;
+    uint16_t bytes = 2;  // safe data each way
 };
+
+// The wrong lengths: longer; one short (the length of a whole smaller frame);
+// shorter; empty; a Reset command at one byte short.
+enum class Shape { Longer, OneShort, Shorter, Empty, ResetOneShort };
+
+Bytes misshaped(Shape shape, Bytes reply) {
+    switch (shape) {
+        case Shape::Longer:
+            reply.resize(reply.size() + 2, 0x5A);
+            break;
+        case Shape::OneShort:
+            reply.pop_back();
+            break;
+        case Shape::Shorter:
+            reply.resize(reply.size() - 3);
+            break;
+        case Shape::Empty:
+            reply.clear();
+            break;
+        case Shape::ResetOneShort:
+            reply.assign(reply.size() - 1, 0);
+            reply[0] = static_cast<uint8_t>(FSOECommand::RESET);
+            break;
+    }
+    return reply;
+}
 
 class UnreadableReply : public testing::TestWithParam<WrongLength> {};
 
 TEST_P(UnreadableReply, JudgedAsFailedCrcs) {
     const WrongLength &c = GetParam();
-    // Longer; one short, which is the length of a whole 1-byte frame; shorter.
-    for (const int delta : {2, -1, -3}) {
-        Bus bus({2, 2, true});
+    for (const Shape shape : {Shape::Longer, Shape::OneShort, Shape::Shorter, Shape::Empty, Shape::ResetOneShort}) {
+        SCOPED_TRACE(static_cast<int>(shape));
+        Bus bus({c.bytes, c.bytes, true});
         bus.master->start();
         ASSERT_TRUE(bus.drive_to(c.state));
         if (c.state == StateId::Data) {
-            bus.exchange_process_data(0x10, {0x77, 0x88});
-            ASSERT_EQ(bus.input_values(), (Bytes{0x77, 0x88}));
+            const Bytes inputs(c.bytes, 0x77);
+            bus.exchange_process_data(0x10, inputs);
+            ASSERT_EQ(bus.input_values(), inputs);
         }
         const auto reply = bus.slave->step(bus.current_request());
-        Bytes bad(reply.begin(), reply.end());
-        bad.resize(static_cast<size_t>(static_cast<int>(bad.size()) + delta), 0x5A);
+        const Bytes bad = misshaped(shape, Bytes(reply.begin(), reply.end()));
+        std::array<uint8_t, FSOE_FRAME_BUFFER_BYTES> before{}, after{};
+        const size_t length = bus.master->slave->frame.frame_to_array(before);
         bus.forget();
         EXPECT_NO_THROW(bus.master->set_reply(bad));
         auto reports = bus.reports_seen();
+        if (shape == Shape::Empty && c.state == StateId::Reset) {
+            // Nothing received yet: an empty image is no new reply.
+            EXPECT_TRUE(reports.empty());
+            EXPECT_EQ(bus.master->state(), StateId::Reset);
+            continue;
+        }
         ASSERT_EQ(reports.size(), 1u);
         EXPECT_EQ(reports[0].name, c.transition);
         EXPECT_EQ(reports[0].message, c.message);
         EXPECT_EQ(bus.master->state(), c.next);
         EXPECT_EQ(bus.input_values(), bus.fail_safe_inputs());
+        bus.master->slave->frame.frame_to_array(after);
+        EXPECT_TRUE(std::equal(before.begin(), before.begin() + length, after.begin())) << "the reply was decoded";
+        if (c.next == StateId::Reset && c.state != StateId::Reset) {
+            const Bytes request = bus.current_request();
+            EXPECT_EQ(request[0], static_cast<uint8_t>(FSOECommand::RESET));
+            EXPECT_EQ(request[1], code_of(BaseError::INVALID_CRC));
+        }
         // The connection comes back without another report of the master's.
         // Staying in Session, the master cannot chain its next request to a
         // reply it could not read, so the slave resets that session.
@@ -765,8 +809,10 @@ INSTANTIATE_TEST_SUITE_P(
                     WrongLength{StateId::Session, "SESSION_STAY2", "Invalid slave CRC", StateId::Session},
                     WrongLength{StateId::Connection, "CONN_FAIL1", "Invalid slave CRC", StateId::Reset},
                     WrongLength{StateId::Parameter, "PARA_FAIL1", "Invalid slave CRC", StateId::Reset},
-                    WrongLength{StateId::Data, "DATA_FAIL1", "Invalid slave CRC", StateId::Reset}),
-    [](const auto &info) { return info.param.transition; });
+                    WrongLength{StateId::Data, "DATA_FAIL1", "Invalid slave CRC", StateId::Reset},
+                    WrongLength{StateId::Data, "DATA_FAIL1", "Invalid slave CRC", StateId::Reset, 1},
+                    WrongLength{StateId::Data, "DATA_FAIL1", "Invalid slave CRC", StateId::Reset, 16}),
+    [](const auto &info) { return info.param.transition + "_" + std::to_string(info.param.bytes) + "bytes"; });
 
 // A slave whose chain is out of step with the master's fails every Session
 // reply: each is a SESSION_STAY2, but only the first restarts the watchdog, so

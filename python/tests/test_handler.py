@@ -621,42 +621,17 @@ def test_watchdog_expiry_in_each_state(make, trace, state):
 # ---- replies the handler cannot read --------------------------------------------------
 
 
-@pytest.mark.parametrize("n, state, name, message, after", [
-    (2, StateReset, "RESET_STAY1", BAD_COMMAND, StateReset),
-    (2, StateSession, "SESSION_STAY2", BAD_CRC, StateSession),
-    (2, StateConnection, "CONN_FAIL1", BAD_CRC, StateReset),
-    (2, StateParameter, "PARA_FAIL1", BAD_CRC, StateReset),
-    (2, StateData, "DATA_FAIL1", BAD_CRC, StateReset),
-    (1, StateData, "DATA_FAIL1", BAD_CRC, StateReset),
-    (16, StateData, "DATA_FAIL1", BAD_CRC, StateReset),
-])
-@pytest.mark.parametrize("shape", ["short", "long", "empty", "reset-short"])
-def test_reply_of_the_wrong_length_is_never_decoded(make, n, state, name, message, after, shape):
-    rig = make(n, n)
+# Every state, size and length is judged in the C++ tests (UnreadableReply); here what
+# the binding adds: no exception for any length, the report through the callback.
+@pytest.mark.parametrize("shape", ["short", "long", "empty"])
+def test_reply_of_the_wrong_length_is_reported_not_raised(make, shape):
+    rig = make(2, 2)
     rig.h.start()
-    rig.run_to(state)
-    if state is StateData:
-        rig.slave.process_data = True
-        rig.slave.inputs = bytes(n)
-        rig.cycle()
-        assert not rig.fail_safe_inputs()
-    size = frame_length(n)
-    reply = {"short": bytes([PROCESS_DATA, CONN_ID, 0]),
-             "long": rig.slave.reply + b"\0\0",
-             "empty": b"",
-             "reset-short": bytes([RESET, 0]) + bytes(size - 3)}[shape]
-    assert len(reply) not in (size, size + 1)
-    if shape == "empty" and state is StateReset:
-        rig.h.set_reply(reply)  # nothing received yet: an empty image is no new PDU
-        assert rig.errors == [] and rig.h.state is StateReset
-        return
-    before = rig.h.slave.frame.frame_to_array()
+    rig.run_to(StateData)
+    reply = {"short": bytes([PROCESS_DATA, CONN_ID, 0]), "long": rig.slave.reply + b"\0\0", "empty": b""}[shape]
     rig.h.set_reply(reply)  # nothing raised
-    assert rig.errors == [(name, message)] and rig.h.state is after
-    assert rig.h.slave.frame.frame_to_array()[:size] == before[:size]  # not decoded
-    if after is StateReset and state is not StateReset:
-        assert rig.fail_safe_inputs()
-        assert_reset_request(rig, BaseError.INVALID_CRC)
+    assert rig.errors == [("DATA_FAIL1", BAD_CRC)] and rig.h.state is StateReset
+    assert rig.fail_safe_inputs()
 
 
 def test_one_trailing_byte_is_tolerated(make):
