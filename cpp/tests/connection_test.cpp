@@ -22,6 +22,7 @@
 #include "kestrel/common/error.hpp"
 #include "kestrel/handler/master_handler.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
+#include "rig.hpp"
 
 namespace kestrel {
 namespace {
@@ -31,6 +32,7 @@ using sim::code_of;
 using sim::SlaveConfig;
 using sim::SlaveSimulator;
 using sim::SlaveState;
+using testing_rig::quiet_watchdog;
 
 constexpr uint16_t kSlaveAddress = 0x0102;
 constexpr uint16_t kConnectionId = 0x0BCD;
@@ -52,16 +54,6 @@ std::string sizes_name(const testing::TestParamInfo<Sizes> &info) {
            (info.param.with_parameters ? "_params" : "");
 }
 
-// A watchdog that never expires by itself: tests expire it by calling the
-// handler's expiry event, so that no test depends on the machine's timing.
-MasterHandler::WatchdogFactory quiet_watchdog() {
-    return [](double, Watchdog::Callback callback) {
-        auto watchdog = std::make_shared<Watchdog>(3600.0, std::move(callback));
-        watchdog->start();
-        return watchdog;
-    };
-}
-
 // One master and one slave on a simulated bus. Outputs and inputs are UINT8
 // items, one per safe-data byte, so that the slave's raw bytes read directly
 // as the items' values.
@@ -69,25 +61,13 @@ class Bus {
 public:
     explicit Bus(Sizes sizes, MasterHandler::WatchdogFactory factory = quiet_watchdog(), double watchdog_s = 1.0,
                  std::optional<uint16_t> slave_input_size = std::nullopt) {
-        std::vector<DictionaryItemPtr> items;
-        for (uint16_t i = 0; i < sizes.master_bytes; ++i) {
-            outputs.push_back(
-                std::make_shared<DictionaryItemOutput>(0x100 + i, "out" + std::to_string(i), DataType::UINT8));
-            items.push_back(outputs.back());
-        }
-        for (uint16_t i = 0; i < sizes.slave_bytes; ++i) {
-            inputs.push_back(std::make_shared<DictionaryItemInput>(0x200 + i, "in" + std::to_string(i), DataType::UINT8,
-                                                                   int64_t{kInputFailSafe}));
-            items.push_back(inputs.back());
-        }
-        dictionary = std::make_shared<Dictionary>(items);
+        const testing_rig::Uint8Items items(sizes.master_bytes, sizes.slave_bytes, kInputFailSafe);
+        outputs = items.outputs;
+        inputs = items.inputs;
+        dictionary = items.dictionary;
 
-        SlaveConfig config;
-        config.slave_address = kSlaveAddress;
-        config.output_size = sizes.master_bytes;
-        config.input_size = slave_input_size.value_or(sizes.slave_bytes);
-        config.manual_clock = true;
-        config.seed = 7;
+        SlaveConfig config = testing_rig::manual_slave(kSlaveAddress, sizes.master_bytes,
+                                                       slave_input_size.value_or(sizes.slave_bytes), 7);
         if (sizes.with_parameters) {
             parameters = {
                 std::make_shared<ApplicationParameter>("p16", Value{int64_t{0x1234}}, std::nullopt, DataType::UINT16),
@@ -109,8 +89,7 @@ public:
                 states.push_back(id);
             },
             true, std::move(factory));
-        for (const auto &o : outputs) master->master->dictionary_map->add(o);
-        for (const auto &i : inputs) master->slave->dictionary_map->add(i);
+        items.map_into(*master);
     }
 
     // One bus cycle: the request to the slave, its frame back to the master.

@@ -12,19 +12,14 @@
 #include "kestrel/common/error.hpp"
 #include "kestrel/handler/master_handler.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
+#include "rig.hpp"
 
 namespace kestrel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-MasterHandler::WatchdogFactory quiet_watchdog() {
-    return [](double, Watchdog::Callback callback) {
-        auto watchdog = std::make_shared<Watchdog>(3600.0, std::move(callback));
-        watchdog->start();
-        return watchdog;
-    };
-}
+using testing_rig::quiet_watchdog;
 
 // A handler whose maps hold `out_bits` of outputs and `in_bits` of inputs (padding
 // after one UINT8 item each, when there is room for it).

@@ -17,6 +17,7 @@
 
 #include "kestrel/handler/master_handler.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
+#include "rig.hpp"
 
 namespace kestrel {
 namespace {
@@ -25,24 +26,10 @@ constexpr uint8_t kFailSafe = 0xA5;
 
 TEST(Stress, HostCyclesWhileExpiriesAndCallsRace) {
     constexpr uint16_t kSize = 2;
-    std::vector<DictionaryItemPtr> items;
-    std::vector<std::shared_ptr<DictionaryItemInput>> inputs;
-    std::vector<std::shared_ptr<DictionaryItemOutput>> outputs;
-    for (uint16_t i = 0; i < kSize; ++i) {
-        outputs.push_back(std::make_shared<DictionaryItemOutput>(0x100 + i, "o" + std::to_string(i), DataType::UINT8));
-        inputs.push_back(std::make_shared<DictionaryItemInput>(0x200 + i, "i" + std::to_string(i), DataType::UINT8,
-                                                               int64_t{kFailSafe}));
-        items.push_back(outputs.back());
-        items.push_back(inputs.back());
-    }
-    auto dictionary = std::make_shared<Dictionary>(items);
-    sim::SlaveConfig config;
-    config.slave_address = 5;
-    config.input_size = kSize;
-    config.output_size = kSize;
-    config.manual_clock = true;
-    config.seed = 3;
-    sim::SlaveSimulator slave(config);
+    const testing_rig::Uint8Items items(kSize, kSize, kFailSafe, "o", "i");
+    const auto &inputs = items.inputs;
+    const auto &dictionary = items.dictionary;
+    sim::SlaveSimulator slave(testing_rig::manual_slave(5, kSize, kSize, 3));
 
     std::atomic<uint64_t> reports{0}, state_changes{0}, nested_calls{0};
     MasterHandler *self = nullptr;
@@ -65,8 +52,7 @@ TEST(Stress, HostCyclesWhileExpiriesAndCallsRace) {
             (void)self->get_request(buffer);
         });
     self = &master;
-    for (const auto &o : outputs) master.master->dictionary_map->add(o);
-    for (const auto &i : inputs) master.slave->dictionary_map->add(i);
+    items.map_into(master);
 
     std::atomic<uint64_t> broken{0};
     auto check_invariants = [&] {
