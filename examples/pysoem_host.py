@@ -6,11 +6,12 @@ master's request in the slave's output area (RxPDO), the slave's reply in its
 input area (TxPDO). The offsets depend on the slave's PDO mapping; take them from
 its ESI file or the PDO assignment and pass them on the command line.
 
-    sudo python examples/pysoem_host.py eth0 --slave 0 --request-offset 0 --reply-offset 0
+    sudo .venv/bin/python examples/pysoem_host.py eth0 --slave 0 --request-offset 0 --reply-offset 0
 
 Needs pysoem (pip install pysoem) and root rights for the raw socket. The
 kestrel part (run_cycles) is tested against kestrel's SlaveSimulator behind an
-in-memory process image; this file has not been run against hardware.
+in-memory process image, and the whole file over pysoem against kestrel's virtual
+EtherCAT segment (python -m kestrel virtual-slave, docs/virtual-slave.md).
 """
 
 from __future__ import annotations
@@ -73,7 +74,7 @@ def run_cycles(master: Any, slave_index: int, handler: MasterHandler, *, request
     # assignment hands it to pysoem's IO map.
     outputs = bytearray(slave.output)
     handler.write_request_into(outputs, request_offset)
-    slave.output = outputs
+    slave.output = bytes(outputs)  # pysoem takes bytes only
     next_cycle = time.monotonic()
     turn = 0
     while cycles is None or turn < cycles:
@@ -88,7 +89,7 @@ def run_cycles(master: Any, slave_index: int, handler: MasterHandler, *, request
         # else: the frame was lost on the bus. Nothing new to hand over; if it
         # lasts, kestrel's watchdog takes the connection to Reset.
         handler.write_request_into(outputs, request_offset)
-        slave.output = outputs
+        slave.output = bytes(outputs)
         if on_cycle is not None:
             on_cycle(handler)
         next_cycle += cycle_s
@@ -170,7 +171,7 @@ def main(argv: Optional[list[str]] = None) -> None:
             handler.stop()  # holds a Reset frame: tell the slave before leaving the bus
             outputs = bytearray(slave.output)
             handler.write_request_into(outputs, args.request_offset)
-            slave.output = outputs
+            slave.output = bytes(outputs)
             for _ in range(3):
                 master.send_processdata()
                 master.receive_processdata(2000)

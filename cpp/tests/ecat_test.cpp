@@ -271,7 +271,8 @@ TEST(EcatSii, IdentityAndCategoriesReadThroughTheInterface) {
     const auto id = sii_read(chain, 0x0008);
     const Identity expected;
     EXPECT_EQ(value({id.begin(), id.begin() + 4}), expected.vendor_id);
-    EXPECT_EQ(value({id.begin() + 4, id.end()}), expected.product_code);
+    EXPECT_EQ(value({id.begin() + 4, id.end()}), 0x46530402u);  // derived from the sizes
+    EXPECT_EQ(chain.segment.device(0).identity().product_code, 0x46530402u);
     // Walk the categories word by word, as a master does, collecting the image.
     std::vector<uint8_t> image;
     for (uint32_t w = 0; w < kSiiBytes / 2; w += 4) {
@@ -309,9 +310,11 @@ TEST(EcatSii, CommandErrorsAreFlaggedAndCleared) {
     Chain chain({{2, 2}});
     chain.address_all();
     // A write without write enable, then an invalid command.
+    const uint8_t product_low = chain.segment.device(0).sii()[20];
+    ASSERT_NE(product_low, 0);
     EXPECT_EQ(chain.fpwr(0x1001, reg::EEPROM_CONTROL, {0x00, 0x02, 0x0A, 0, 0, 0}), 1);
     EXPECT_NE(value(chain.fprd(0x1001, reg::EEPROM_CONTROL, 2)) & 0x4000, 0u);
-    EXPECT_EQ(chain.segment.device(0).sii()[20], 0x45);
+    EXPECT_EQ(chain.segment.device(0).sii()[20], product_low);
     EXPECT_EQ(chain.fpwr(0x1001, reg::EEPROM_CONTROL, {0x00, 0x03}), 1);
     EXPECT_NE(value(chain.fprd(0x1001, reg::EEPROM_CONTROL, 2)) & 0x2000, 0u);
     EXPECT_EQ(chain.fpwr(0x1001, reg::EEPROM_CONTROL, {0x00, 0x00}), 1);
@@ -381,8 +384,12 @@ TEST(EcatProcessData, FmmusCarryEachDevicesFramesAndStepTheApplications) {
     ASSERT_EQ(chain.image_bytes, 7u + 35 + 6 + 7 + 11 + 6);
     // Every device reads and writes: 3 each.
     std::vector<uint8_t> image(chain.image_bytes, 0);
-    for (size_t i = 0; i < 7; ++i) image[i] = static_cast<uint8_t>(0xA0 + i);  // device 0's request bytes
+    // All-zero outputs are no FSoE frame yet: the applications are not stepped.
     Datagram d = chain.one({Command::LRW, 0, 0, image});
+    EXPECT_EQ(d.wkc, 9);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(chain.segment.device(i).application_cycles(), 0u);
+    for (size_t i = 0; i < 7 + 35 + 6; ++i) image[i] = static_cast<uint8_t>(0xA0 + i);  // the requests
+    d = chain.one({Command::LRW, 0, 0, image});
     EXPECT_EQ(d.wkc, 9);
     const auto mem0 = chain.segment.device(0).memory();
     EXPECT_EQ(std::vector<uint8_t>(mem0.begin() + kOutputsAddress, mem0.begin() + kOutputsAddress + 7),

@@ -144,6 +144,11 @@ nb::dict resets_by_code(const PySlave &s) {
 
 }  // namespace
 
+sim::SlaveSimulator *as_slave_simulator(nb::handle h) {
+    PySlave *slave = nullptr;
+    return nb::try_cast<PySlave *>(h, slave, false) ? slave : nullptr;
+}
+
 void bind_slave(nb::module_ &m) {
     auto cls = nb::class_<PySlave>(
         m, "SlaveSimulator", nb::type_slots(slave_slots),

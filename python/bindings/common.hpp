@@ -29,6 +29,7 @@ void bind_connection(nb::module_ &m);
 void bind_handler(nb::module_ &m);
 void bind_slave(nb::module_ &m);
 void bind_bench(nb::module_ &m);
+void bind_ecat(nb::module_ &m);
 
 // The library's own exception classes (owned by the module).
 PyObject *exc_master();

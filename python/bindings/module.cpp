@@ -21,4 +21,5 @@ NB_MODULE(kestrel, m) {
     bind_handler(m);
     bind_slave(m);
     bind_bench(m);
+    bind_ecat(m);
 }

@@ -130,6 +130,8 @@ class FakeSlave:
 
     @output.setter
     def output(self, data):
+        if not isinstance(data, bytes):  # as pysoem's setter
+            raise TypeError(f"Argument 'value' has incorrect type (expected bytes, got {type(data).__name__})")
         assert len(data) == len(self._outputs)
         self._outputs[:] = data
 

@@ -79,9 +79,14 @@ inline constexpr uint16_t INVALID_OUTPUT_CONFIG = 0x001D;
 inline constexpr uint16_t INVALID_INPUT_CONFIG = 0x001E;
 }  // namespace al_code
 
+inline constexpr uint32_t kProductCodeBase = 0x46530000;
+
 struct Identity {
     uint32_t vendor_id = 0x00000000;
-    uint32_t product_code = 0x46536F45;  // "FSoE" read as a little-endian word
+    // 0: derived from the safe-data sizes, 0x4653ooii ("FS", outputs, inputs). Devices
+    // of another layout need another code: masters reuse what they read of a
+    // device for the next ones of the same identity.
+    uint32_t product_code = 0;
     uint32_t revision = 1;
     uint32_t serial = 0;
     uint16_t alias = 0;
