@@ -454,3 +454,46 @@
 ^kestrel\.kestrel\.SlaveSimulator\.inject_silence$:
     def inject_silence(self, cycles: int) -> None:
         \doc
+
+# --- the virtual EtherCAT segment -------------------------------------------
+
+^kestrel\.kestrel\.VirtualSegment\.add_device$:
+    def add_device(self, slave: SlaveSimulator, *, vendor_id: int = 0, product_code: int = 0, revision: int = 1, serial: int = 0, alias: int = 0, name: str = '') -> int:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.slave$:
+    def slave(self, index: int) -> SlaveSimulator:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.process$:
+    def process(self, frame: bytes) -> bytes | None:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.(al_state|al_status_code|station_address|output_length|input_length|application_cycles|watchdog_expiries)$:
+    def \1(self, index: int) -> int:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.(al_state_name|device_name)$:
+    def \1(self, index: int) -> str:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.al_error$:
+    def al_error(self, index: int) -> bool:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.device_info$:
+    \from typing import Any
+    def device_info(self, index: int) -> dict[str, Any]:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.sii$:
+    def sii(self, index: int) -> bytes:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.unknown_accesses$:
+    def unknown_accesses(self, index: int) -> list[tuple[int, int, bool]]:
+        \doc
+
+^kestrel\.kestrel\.VirtualSegment\.counters$:
+    @property
+    def counters(self) -> dict[str, int]: ...

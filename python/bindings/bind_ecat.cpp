@@ -100,8 +100,8 @@ void bind_ecat(nb::module_ &m) {
                nb::handle serial, nb::handle alias, const std::string &name) {
                 sim::SlaveSimulator *app = as_slave_simulator(slave);
                 if (!app)
-                    throw_python(ErrorKind::Type, std::string("slave must be a SlaveSimulator, not ") +
-                                                      Py_TYPE(slave.ptr())->tp_name);
+                    throw_python(ErrorKind::Type,
+                                 std::string("slave must be a SlaveSimulator, not ") + Py_TYPE(slave.ptr())->tp_name);
                 Identity id;
                 id.vendor_id = to_u32(vendor_id);
                 id.product_code = to_u32(product_code);
@@ -124,8 +124,7 @@ void bind_ecat(nb::module_ &m) {
                 s.at(i);  // IndexError past the end
                 return s.slaves[to_u32(i)];
             },
-            nb::arg("index"),
-            "The SlaveSimulator of device `index`")
+            nb::arg("index"), "The SlaveSimulator of device `index`")
         .def(
             "process",
             [](PySegment &s, nb::handle frame) -> nb::object {
@@ -137,7 +136,8 @@ void bind_ecat(nb::module_ &m) {
             nb::arg("frame"),
             "One Ethernet frame through the chain: the frame as it comes back, or None for a frame the segment "
             "does not send back (not EtherCAT, or malformed)")
-        .def("tick", [](PySegment &s) { s.segment.tick(); }, "Lets the process-data watchdogs see the time pass")
+        .def(
+            "tick", [](PySegment &s) { s.segment.tick(); }, "Lets the process-data watchdogs see the time pass")
         .def(
             "al_state", [](PySegment &s, nb::handle i) { return static_cast<int>(s.at(i).al_state()); },
             nb::arg("index"), "AL state of device `index`: 1 INIT, 2 PRE-OP, 4 SAFE-OP, 8 OP")
@@ -149,8 +149,7 @@ void bind_ecat(nb::module_ &m) {
         .def(
             "al_status_code", [](PySegment &s, nb::handle i) { return s.at(i).al_status_code(); }, nb::arg("index"))
         .def(
-            "station_address", [](PySegment &s, nb::handle i) { return s.at(i).station_address(); },
-            nb::arg("index"))
+            "station_address", [](PySegment &s, nb::handle i) { return s.at(i).station_address(); }, nb::arg("index"))
         .def(
             "output_length", [](PySegment &s, nb::handle i) { return s.at(i).output_length(); }, nb::arg("index"),
             "Bytes of the device's outputs (the FSoE request)")
@@ -158,11 +157,45 @@ void bind_ecat(nb::module_ &m) {
             "input_length", [](PySegment &s, nb::handle i) { return s.at(i).input_length(); }, nb::arg("index"),
             "Bytes of the device's inputs (the FSoE reply)")
         .def(
-            "device_name", [](PySegment &s, nb::handle i) {
+            "device_name",
+            [](PySegment &s, nb::handle i) {
                 const Device &d = s.at(i);
                 return device_name(d.identity(), d.output_length(), d.input_length());
             },
             nb::arg("index"))
+        .def(
+            "device_info",
+            [](PySegment &s, nb::handle i) {
+                const Device &d = s.at(i);
+                nb::dict info;
+                info["name"] = device_name(d.identity(), d.output_length(), d.input_length());
+                info["vendor_id"] = d.identity().vendor_id;
+                info["product_code"] = d.identity().product_code;
+                info["revision"] = d.identity().revision;
+                info["serial"] = d.identity().serial;
+                const auto pdo = [](uint16_t index, uint16_t sm, uint16_t address, uint8_t control, uint16_t object,
+                                    uint16_t length) {
+                    nb::list entries;
+                    for (const auto &e : pdo_entries(object, length))
+                        entries.append(nb::make_tuple(e.index, e.subindex, e.bits, e.name));
+                    nb::dict p;
+                    p["index"] = index;
+                    p["sm"] = sm;
+                    p["sm_address"] = address;
+                    p["sm_control"] = control;
+                    p["length"] = length;
+                    p["entries"] = entries;
+                    return p;
+                };
+                info["outputs"] =
+                    pdo(kRxPdoIndex, 0, kOutputsAddress, kOutputsControl, kOutputsObject, d.output_length());
+                info["inputs"] = pdo(kTxPdoIndex, 1, kInputsAddress, kInputsControl, kInputsObject, d.input_length());
+                return info;
+            },
+            nb::arg("index"),
+            "What a master's configuration needs of device `index`: identity, and for 'outputs' (RxPDO) and "
+            "'inputs' (TxPDO) the PDO index, sync manager, its address and control byte, length in bytes, entries "
+            "(index, subindex, bits, name)")
         .def(
             "sii", [](PySegment &s, nb::handle i) { return to_py(s.at(i).sii()); }, nb::arg("index"),
             "The device's SII EEPROM image")

@@ -3,6 +3,7 @@
     python -m kestrel decode HEX [--seq N] [--crc0 X] [--find-seq]
     python -m kestrel demo [--cycle-ms MS] [--bytes N] [--script] [--duration S]
     python -m kestrel bench [--cycles N] [--connections N] [--json]
+    python -m kestrel virtual-slave --ifname IF [--devices N] [--bytes B] [--esi FILE] ...
     python -m kestrel --version
 
 decodes one FSoE frame given as hex (spaces, colons and a 0x prefix are
@@ -129,7 +130,12 @@ def main(argv: list[str] | None = None) -> int:
     from . import bench
 
     bench.add_arguments(sub.add_parser("bench", help="Data-state cycle rates through Python and in the C++ core"))
+    from . import virtual_slave
+
+    virtual_slave.add_arguments(sub.add_parser("virtual-slave", help="virtual FSoE slave devices on an EtherCAT interface"))
     args = parser.parse_args(argv)
+    if args.tool == "virtual-slave":
+        return virtual_slave.run(args)
     if args.tool == "demo":
         return demo.run(args)
     if args.tool == "bench":

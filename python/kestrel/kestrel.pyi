@@ -1216,3 +1216,89 @@ class SlaveSimulator:
 
     def clear_faults(self) -> None:
         """Drop every pending fault"""
+
+class VirtualSegment:
+    """
+    A virtual EtherCAT segment: emulated slave devices in a chain, each running a SlaveSimulator as its application, with the FSoE request in its outputs (RxPDO) and the reply in its inputs (TxPDO).
+    """
+
+    def __init__(self) -> None: ...
+
+    def add_device(self, slave: SlaveSimulator, *, vendor_id: int = 0, product_code: int = 0, revision: int = 1, serial: int = 0, alias: int = 0, name: str = '') -> int:
+        """
+        Appends a device at the end of the chain with this simulator as its application; returns its index
+        """
+
+    def __len__(self) -> int: ...
+
+    def slave(self, index: int) -> SlaveSimulator:
+        """The SlaveSimulator of device `index`"""
+
+    def process(self, frame: bytes) -> bytes | None:
+        """
+        One Ethernet frame through the chain: the frame as it comes back, or None for a frame the segment does not send back (not EtherCAT, or malformed)
+        """
+
+    def tick(self) -> None:
+        """Lets the process-data watchdogs see the time pass"""
+
+    def al_state(self, index: int) -> int:
+        """AL state of device `index`: 1 INIT, 2 PRE-OP, 4 SAFE-OP, 8 OP"""
+
+    def al_state_name(self, index: int) -> str:
+        pass
+
+    def al_error(self, index: int) -> bool:
+        pass
+
+    def al_status_code(self, index: int) -> int:
+        pass
+
+    def station_address(self, index: int) -> int:
+        pass
+
+    def output_length(self, index: int) -> int:
+        """Bytes of the device's outputs (the FSoE request)"""
+
+    def input_length(self, index: int) -> int:
+        """Bytes of the device's inputs (the FSoE reply)"""
+
+    def device_name(self, index: int) -> str:
+        pass
+
+    def device_info(self, index: int) -> dict[str, Any]:
+        """
+        What a master's configuration needs of device `index`: identity, and for 'outputs' (RxPDO) and 'inputs' (TxPDO) the PDO index, sync manager, its address and control byte, length in bytes, entries (index, subindex, bits, name)
+        """
+
+    def sii(self, index: int) -> bytes:
+        """The device's SII EEPROM image"""
+
+    def application_cycles(self, index: int) -> int:
+        """How often the device's application was stepped"""
+
+    def watchdog_expiries(self, index: int) -> int:
+        pass
+
+    def unknown_accesses(self, index: int) -> list[tuple[int, int, bool]]:
+        """
+        Accesses to addresses the device has no register for: (address, length, write)
+        """
+
+    @property
+    def counters(self) -> dict[str, int]: ...
+
+    def open(self, ifname: str) -> None:
+        """
+        Serves the segment on this network interface (needs root or CAP_NET_RAW)
+        """
+
+    def close(self) -> None: ...
+
+    @property
+    def is_open(self) -> bool: ...
+
+    def serve(self, seconds: float) -> int:
+        """
+        Answers the frames arriving for `seconds`; returns how many were sent back. The GIL is free while waiting for a frame.
+        """

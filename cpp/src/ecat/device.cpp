@@ -22,11 +22,12 @@ struct Range {
 // controller serves it (read-only ones ignore writes). Anything else reads 0
 // and is noted. Distributed clocks (0x0900-0x09FF) are declined: read as 0.
 constexpr Range kKnown[] = {
-    {0x0000, 0x000A}, {0x0010, 0x0014}, {0x0020, 0x0022}, {0x0030, 0x0032}, {0x0040, 0x0042},
-    {0x0100, 0x0104}, {0x0108, 0x010A}, {0x0110, 0x0112}, {0x0120, 0x0122}, {0x0130, 0x0136},
-    {0x0140, 0x0142}, {0x0150, 0x0154}, {0x0200, 0x0206}, {0x0210, 0x0212},
-    {0x0220, 0x0224}, {0x0300, 0x0314}, {0x0400, 0x0402}, {0x0410, 0x0412}, {0x0420, 0x0422},
-    {0x0440, 0x0444}, {0x0500, 0x0510}, {0x0600, 0x0700}, {0x0800, 0x0880}, {reg::DC_START, reg::DC_END},
+    {0x0000, 0x000A}, {0x0010, 0x0014}, {0x0020, 0x0022}, {0x0030, 0x0032},
+    {0x0040, 0x0042}, {0x0100, 0x0104}, {0x0108, 0x010A}, {0x0110, 0x0112},
+    {0x0120, 0x0122}, {0x0130, 0x0136}, {0x0140, 0x0142}, {0x0150, 0x0154},
+    {0x0200, 0x0206}, {0x0210, 0x0212}, {0x0220, 0x0224}, {0x0300, 0x0314},
+    {0x0400, 0x0402}, {0x0410, 0x0412}, {0x0420, 0x0422}, {0x0440, 0x0444},
+    {0x0500, 0x0510}, {0x0600, 0x0700}, {0x0800, 0x0880}, {reg::DC_START, reg::DC_END},
 };
 
 bool known(uint16_t a) noexcept {
@@ -62,8 +63,8 @@ Device::Device(sim::SlaveSimulator &application, Identity identity)
       output_length_(FSOE_GetFrameSizeBytes(application.config().output_size)),
       input_length_(FSOE_GetFrameSizeBytes(application.config().input_size)) {
     if (identity_.product_code == 0)
-        identity_.product_code = kProductCodeBase | (uint32_t{application.config().output_size} << 8) |
-                                 application.config().input_size;
+        identity_.product_code =
+            kProductCodeBase | (uint32_t{application.config().output_size} << 8) | application.config().input_size;
     sii_ = build_sii(identity_, output_length_, input_length_);
     mem_[reg::TYPE] = kType;
     mem_[reg::REVISION] = 1;

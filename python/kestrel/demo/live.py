@@ -7,9 +7,11 @@ view only reads the link and queues the keys' commands for that thread.
 from __future__ import annotations
 
 import collections
+import contextlib
 import sys
 import threading
 import time
+from typing import Callable, Iterator
 
 from ..kestrel import StateData
 from .bus import Pacer
@@ -84,52 +86,66 @@ def _cycle_thread(link: DemoLink, stop: threading.Event, commands: collections.d
         errors.append(exc)
 
 
-def run_live(link: DemoLink) -> int:
+@contextlib.contextmanager
+def terminal_keys() -> Iterator[Callable[[float], str]]:
+    """The terminal in cbreak mode for the block; yields read(timeout_s), which
+    returns the keys typed meanwhile (lower case, '' after the timeout)."""
     import os
     import select
     import termios
     import tty
 
+    fd = sys.stdin.fileno()
+    saved = termios.tcgetattr(fd)
+
+    def read(timeout_s: float) -> str:
+        ready, _, _ = select.select([fd], [], [], timeout_s)
+        return os.read(fd, 64).decode(errors="replace").lower() if ready else ""
+
+    try:
+        tty.setcbreak(fd)
+        yield read
+    finally:
+        termios.tcsetattr(fd, termios.TCSADRAIN, saved)
+
+
+def run_live(link: DemoLink) -> int:
     from rich.console import Console
     from rich.live import Live
 
-    fd = sys.stdin.fileno()
-    saved = termios.tcgetattr(fd)
     stop = threading.Event()
     commands: collections.deque = collections.deque()
     errors: list = []
     worker = threading.Thread(target=_cycle_thread, args=(link, stop, commands, errors), name="demo bus", daemon=True)
     switch = sys.getswitchinterval()
     interrupted = False
-    try:
-        tty.setcbreak(fd)
-        sys.setswitchinterval(0.0005)  # the cycle thread waits less for the view's turn
-        link.start()
-        worker.start()
-        console = Console()
-        with Live(_render(link), console=console, screen=True, auto_refresh=False) as view:
-            while worker.is_alive():
-                ready, _, _ = select.select([fd], [], [], 0.1)
-                keys = os.read(fd, 64).decode(errors="replace") if ready else ""
-                if "q" in keys.lower():
-                    break
-                for key in keys.lower():
-                    fault = FAULTS_BY_KEY.get(key)
-                    if fault is not None:
-                        commands.append(lambda fault=fault: _safe_inject(link, fault))
-                    elif key == "f":
-                        commands.append(lambda: link.set_process_data(not link.want_process_data))
-                # What fits below the status panel (11 rows), the log's frame and the legend.
-                view.update(_render(link, max(3, console.size.height - 15)), refresh=True)
-    except KeyboardInterrupt:
-        interrupted = True
-    finally:
-        stop.set()
-        if worker.is_alive():
-            worker.join(5)
-        termios.tcsetattr(fd, termios.TCSADRAIN, saved)
-        sys.setswitchinterval(switch)
-        link.close()
+    with terminal_keys() as read_keys:
+        try:
+            sys.setswitchinterval(0.0005)  # the cycle thread waits less for the view's turn
+            link.start()
+            worker.start()
+            console = Console()
+            with Live(_render(link), console=console, screen=True, auto_refresh=False) as view:
+                while worker.is_alive():
+                    keys = read_keys(0.1)
+                    if "q" in keys:
+                        break
+                    for key in keys:
+                        fault = FAULTS_BY_KEY.get(key)
+                        if fault is not None:
+                            commands.append(lambda fault=fault: _safe_inject(link, fault))
+                        elif key == "f":
+                            commands.append(lambda: link.set_process_data(not link.want_process_data))
+                    # What fits below the status panel (11 rows), the log's frame and the legend.
+                    view.update(_render(link, max(3, console.size.height - 15)), refresh=True)
+        except KeyboardInterrupt:
+            interrupted = True
+        finally:
+            stop.set()
+            if worker.is_alive():
+                worker.join(5)
+            sys.setswitchinterval(switch)
+            link.close()
     if errors:
         print(f"demo stopped: {errors[0]!r}", file=sys.stderr)
         return 1
