@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Includes point down the layers only. From the bottom up: c (the frame layer's
-# records and CRCs), common, frame, data, setup, connection, handler, sim. Prints
+# records and CRCs), common, frame, data, setup, connection, handler, sim, ecat. Prints
 # every include of a higher folder and fails when there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-layers=(c common frame data setup connection handler sim)
+layers=(c common frame data setup connection handler sim ecat)
 rank() { local i; for i in "${!layers[@]}"; do [ "${layers[$i]}" = "$1" ] && echo "$i" && return; done; echo -1; }
 bad=0
 for file in $(git ls-files 'cpp/include/kestrel/*' 'cpp/src/*'); do

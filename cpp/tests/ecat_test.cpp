@@ -323,7 +323,8 @@ TEST(EcatSii, CommandErrorsAreFlaggedAndCleared) {
     EXPECT_EQ(chain.fpwr(0x1001, reg::EEPROM_DATA, {0x34, 0x12}), 1);
     EXPECT_EQ(chain.fpwr(0x1001, reg::EEPROM_CONTROL, {0x01, 0x02, 0x0E, 0, 0, 0}), 1);
     EXPECT_EQ(chain.segment.device(0).sii()[28], 0x34);
-    EXPECT_EQ(value({sii_read(chain, 0x0E).begin(), sii_read(chain, 0x0E).begin() + 2}), 0x1234u);
+    const auto serial = sii_read(chain, 0x0E);
+    EXPECT_EQ(value({serial.begin(), serial.begin() + 2}), 0x1234u);
 }
 
 // --- the AL state machine ---
