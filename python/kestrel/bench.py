@@ -17,10 +17,11 @@ none fires (checked).
 
 Each kind of run is repeated (`--repeat`); the figures are the median and the spread
 (lowest to highest) of the repetitions. For one connection every run gets a fresh
-handler that replays the same recorded cycles, and the four kinds (Python and C++,
-statistics on and off) take turns within each repetition, in alternating order, so a
-change of the machine's load falls on all of them alike. The statistics' cost is the
-median of the differences between the on and off runs of the same repetition.
+handler that replays the recorded cycles in 20 parts, statistics on and off in turns
+(on-off, off-on, ...), so a change of the machine's load falls on both alike; Python
+and C++ runs alternate. The statistics' cost is the median of the differences of the
+adjacent on and off parts over all runs, with the middle half of them (a single part
+the scheduler interrupted says little).
 """
 
 from __future__ import annotations
@@ -52,6 +53,7 @@ ADDRESS, CONN_ID = 5, 7
 WATCHDOG_S = 60.0  # no expiry falls into a measurement
 SETTLE = 4  # Data cycles before the timing starts
 KINDS = [("python", True), ("python", False), ("cpp", True), ("cpp", False)]
+CHUNKS = 20  # a run of one connection: statistics on and off in turns, this many parts
 
 
 class _Subscriber:
@@ -163,6 +165,14 @@ def _spread(values: list[float]) -> dict:
     return {"median": statistics.median(values), "min": min(values), "max": max(values)}
 
 
+def _quartiles(values: list[float]) -> dict:
+    """Median and the middle half (a single part hit by the scheduler says little)."""
+    if len(values) < 2:
+        return {"median": values[0], "q1": values[0], "q3": values[0]}
+    q1, median, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return {"median": median, "q1": q1, "q3": q3}
+
+
 def _baseline_ns(replies: list[bytes]) -> float:
     """The Python loop with two no-op builtins in place of the handler's calls."""
     gc.disable()
@@ -196,28 +206,33 @@ def _live_ns(size: int, cycles: int) -> float:
 
 
 def bench_one(size: int, cycles: int, repeat: int) -> dict:
-    """One connection: Python and C++, each with statistics on and off, in turns; `repeat` runs of each."""
-    rec = Recording(size, SETTLE + 1 + cycles)
-    segment = rec.replies[rec.start : rec.start + cycles]
+    """One connection: Python and C++, `repeat` runs of each, statistics on and off in turns within each run."""
+    chunks = CHUNKS if cycles >= CHUNKS else 2
+    chunk = max(1, cycles // chunks)
+    rec = Recording(size, SETTLE + 1 + chunk * chunks)
     runs: dict[tuple[str, bool], list[float]] = {kind: [] for kind in KINDS}
+    pairs: dict[str, list[float]] = {"python": [], "cpp": []}
     for r in range(repeat):
-        for kind in KINDS if r % 2 == 0 else KINDS[::-1]:
-            path, enabled = kind
+        for path in ("python", "cpp") if r % 2 == 0 else ("cpp", "python"):
             subscriber = _Subscriber()
             h = _handler(size, rec.session_id, subscriber)
             rec.bring_to_data(h)
             subscriber.fired = 0  # the inputs took the slave's values on the way
-            h.statistics_enabled = enabled
-            runs[kind].append(RUNNERS[path]([h], segment) / cycles)
-            rec.check(h, rec.start + cycles)
+            ns: dict[bool, list[float]] = {True: [], False: []}
+            at = rec.start
+            for k in range(chunks // 2):
+                for enabled in (True, False) if k % 2 == 0 else (False, True):
+                    h.statistics_enabled = enabled
+                    ns[enabled].append(RUNNERS[path]([h], rec.replies[at : at + chunk]) / chunk)
+                    at += chunk
+            rec.check(h, at)
             h.delete()
             if subscriber.fired:
                 raise RuntimeError("an input subscriber fired: the replayed inputs changed")
-
-    def cost(path: str) -> dict:
-        on, off = runs[(path, True)], runs[(path, False)]
-        return _spread([(a - b) / b * 100 for a, b in zip(on, off)])
-
+            for enabled in (True, False):
+                runs[(path, enabled)].append(statistics.fmean(ns[enabled]))
+            pairs[path] += [(on - off) / off * 100 for on, off in zip(ns[True], ns[False])]
+    segment = rec.replies[rec.start : rec.start + chunk * chunks]
     return {
         "safe_bytes": size,
         "connections": 1,
@@ -225,8 +240,9 @@ def bench_one(size: int, cycles: int, repeat: int) -> dict:
         "cpp_ns": _spread(runs[("cpp", True)]),
         "python_ns_statistics_off": _spread(runs[("python", False)]),
         "cpp_ns_statistics_off": _spread(runs[("cpp", False)]),
-        "python_statistics_cost_percent": cost("python"),
-        "cpp_statistics_cost_percent": cost("cpp"),
+        "python_statistics_cost_percent": _quartiles(pairs["python"]),
+        "cpp_statistics_cost_percent": _quartiles(pairs["cpp"]),
+        "statistics_pairs": len(pairs["python"]),
         "python_loop_baseline_ns": _baseline_ns(segment),
         "python_with_live_slave_ns": _live_ns(size, min(cycles, 100_000)),
     }
@@ -308,7 +324,7 @@ def _ns(s: dict) -> str:
 
 
 def _pct(s: dict) -> str:
-    return f"{s['median']:+.1f} % ({s['min']:+.1f} to {s['max']:+.1f})"
+    return f"{s['median']:+.1f} % ({s['q1']:+.1f} to {s['q3']:+.1f})"
 
 
 def format_table(report: dict) -> str:
@@ -329,7 +345,9 @@ def format_table(report: dict) -> str:
         lines.append(f"{r['safe_bytes']:>10}  {r['connections']:>11}  {_ns(r['python_ns']):>17}  "
                      f"{r['python_cycles_per_s']:>10,.0f}  {_ns(r['cpp_ns']):>17}  {r['cpp_cycles_per_s']:>10,.0f}")
     ones = [r for r in report["results"] if r["connections"] == 1]
-    lines += ["", "Statistics on / off, one connection: ns per cycle (median) and the cost, median of the paired runs",
+    pairs = ones[0]["statistics_pairs"] if ones else 0
+    lines += ["", f"Statistics on / off, one connection: ns per cycle (median) and the cost: median (middle half) of "
+              f"{pairs} adjacent on/off parts",
               f"{'safe bytes':>10}  {'Python on':>9}  {'off':>5}  {'cost':>26}  {'C++ on':>6}  {'off':>5}  {'cost':>26}"]
     for r in ones:
         lines.append(f"{r['safe_bytes']:>10}  {r['python_ns']['median']:>9.0f}  "
