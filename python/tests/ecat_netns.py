@@ -4,6 +4,7 @@ test_ecat.py inside a network namespace of their own (unshare --net, as root).
     python ecat_netns.py host      the segment here, examples/pysoem_host.py against it
     python ecat_netns.py two       two handlers over one pysoem master here, the segment in a child
     python ecat_netns.py cli ARGS  `python -m kestrel virtual-slave ARGS` scanned by pysoem
+    python ecat_netns.py live      `virtual-slave` on a terminal (tmux), the example against it, a fault key
     python ecat_netns.py serve     (the child of `two`) commands on stdin, answers on stdout
 
 Each prints one JSON line (the scenario's findings) last; the test judges them.
@@ -235,11 +236,49 @@ def scenario_cli(args: list[str]) -> dict:
     return findings
 
 
+def scenario_live() -> dict:
+    """The live view: the example reaches Data, the key `c` corrupts the next reply."""
+    make_veth()
+    tmux = ["tmux", "-L", "kestrel-ecat-live"]
+    command = f"{sys.executable} -m kestrel virtual-slave --ifname {SEGMENT_IF}; sleep 30"
+    subprocess.run([*tmux, "new-session", "-d", "-s", "v", "-x", "160", "-y", "40", command], check=True)
+
+    def screen() -> str:
+        return subprocess.run([*tmux, "capture-pane", "-p", "-t", "v"], capture_output=True, text=True).stdout
+
+    findings: dict = {}
+    host = None
+    try:
+        deadline = time.monotonic() + 20
+        while "select" not in screen() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        host = subprocess.Popen([sys.executable, str(EXAMPLE), MASTER_IF, "--cycles", "6000"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 20
+        while "DATA" not in screen() and time.monotonic() < deadline:
+            time.sleep(0.1)
+        findings["data_shown"] = "DATA" in screen() and " OP " in screen()
+        time.sleep(0.5)
+        subprocess.run([*tmux, "send-keys", "-t", "v", "c"], check=True)
+        time.sleep(1.0)
+        findings["after_key"] = screen()
+        out, err = host.communicate(timeout=60)
+        findings.update(host_lines=out.splitlines(), host_errors=err[-2000:], returncode=host.returncode)
+        subprocess.run([*tmux, "send-keys", "-t", "v", "q"], check=True)
+        time.sleep(1.0)
+        findings["after_quit"] = screen()
+    finally:
+        if host is not None and host.poll() is None:
+            host.kill()
+        subprocess.run([*tmux, "kill-server"], capture_output=True)
+    return findings
+
+
 if __name__ == "__main__":
     which = sys.argv[1]
     if which == "serve":
         scenario_serve()
     else:
-        result = {"host": scenario_host, "two": scenario_two}.get(which)
+        result = {"host": scenario_host, "two": scenario_two, "live": scenario_live}.get(which)
         found = result() if result else scenario_cli(sys.argv[2:])
         print(json.dumps(found, default=str))

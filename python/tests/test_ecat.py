@@ -127,6 +127,20 @@ def test_two_devices_of_different_sizes_one_goes_silent():
 
 
 @netns
+@pytest.mark.skipif(shutil.which("tmux") is None, reason="needs tmux")
+def test_virtual_slave_live_view_takes_the_fault_keys():
+    pytest.importorskip("rich")
+    found = run_in_netns("live")
+    assert found["data_shown"], found["after_key"]
+    assert "device 0: corrupted CRC injected" in found["after_key"]
+    lines = found["host_lines"]
+    assert found["returncode"] == 0, found["host_errors"]
+    after = lines[lines.index("FSoE state: StateData") + 1:]
+    assert [line for line in after if line.startswith("FSoE fault")] == ["FSoE fault: DATA_FAIL1: Invalid slave CRC"]
+    assert "virtual-slave stopped" in found["after_quit"]
+
+
+@netns
 def test_virtual_slave_command_is_scanned_and_writes_its_esi(tmp_path):
     esi = tmp_path / "devices.xml"
     found = run_in_netns("cli", "--devices", "3", "--output-bytes", "4", "--input-bytes", "2", "--address", "9",
