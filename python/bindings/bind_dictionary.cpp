@@ -184,7 +184,7 @@ void bind_dictionary(nb::module_ &m) {
             .def(
                 "set", [](DictionaryItem &item, nb::handle value) { item.set(to_value(value)); }, "value"_a)
             .def("get", [](const DictionaryItem &item) { return from_value(item.get()); })
-            .def("_read", &DictionaryItem::_read)
+            .def("_read", [](const DictionaryItem &item) { return item._read(); })
             .def(
                 "_write", [](DictionaryItem &item, nb::handle value) { item._write(raw_argument(value)); }, "value"_a)
             .def("_set_fail_safe", &DictionaryItem::_set_fail_safe);

@@ -70,13 +70,13 @@ void backoff(int &spins) noexcept {
 }  // namespace
 
 template <typename Read>
-void ValueCell::read_consistent(Read &&read) const noexcept {
+uint64_t ValueCell::read_consistent(Read &&read) const noexcept {
     int spins = 0;
     for (;;) {
-        const uint32_t before = sequence_.load(std::memory_order_acquire);
+        const uint64_t before = sequence_.load(std::memory_order_acquire);
         if ((before & 1u) == 0) {
             read();
-            if (sequence_.load(std::memory_order_relaxed) == before) return;
+            if (sequence_.load(std::memory_order_relaxed) == before) return before;
         }
         backoff(spins);
     }
@@ -99,27 +99,58 @@ Value ValueCell::load() const noexcept {
     }
 }
 
-bool ValueCell::load_raw(uint32_t &raw) const noexcept {
+bool ValueCell::load_raw(uint32_t &raw, uint64_t &version) const noexcept {
     bool valid = false;
-    read_consistent([&] {
+    version = read_consistent([&] {
         valid = raw_valid_.load(std::memory_order_acquire);
         raw = raw_.load(std::memory_order_acquire);
     });
     return valid;
 }
 
+bool ValueCell::load_raw(uint32_t &raw) const noexcept {
+    uint64_t version;
+    return load_raw(raw, version);
+}
+
+namespace {
+void kind_and_bits(const Value &value, uint8_t &kind, uint64_t &bits, uint8_t k_bool, uint8_t k_int,
+                   uint8_t k_double) noexcept {
+    if (const auto *b = std::get_if<bool>(&value)) {
+        kind = k_bool;
+        bits = *b ? 1 : 0;
+    } else if (const auto *i = std::get_if<int64_t>(&value)) {
+        kind = k_int;
+        bits = static_cast<uint64_t>(*i);
+    } else {
+        kind = k_double;
+        bits = std::bit_cast<uint64_t>(std::get<double>(value));
+    }
+}
+}  // namespace
+
+void ValueCell::write(uint8_t kind, uint64_t bits, uint32_t raw, bool valid) noexcept {
+    // Taken by making the version odd: one read-modify-write per store.
+    int spins = 0;
+    uint64_t seq = sequence_.load(std::memory_order_relaxed);
+    for (;;) {
+        if ((seq & 1u) == 0 &&
+            sequence_.compare_exchange_weak(seq, seq + 1, std::memory_order_acquire, std::memory_order_relaxed))
+            break;
+        backoff(spins);
+        seq = sequence_.load(std::memory_order_relaxed);
+    }
+    kind_.store(kind, std::memory_order_release);
+    bits_.store(bits, std::memory_order_release);
+    raw_.store(raw, std::memory_order_release);
+    raw_valid_.store(valid, std::memory_order_release);
+    sequence_.store(seq + 2, std::memory_order_release);
+}
+
 void ValueCell::store(DataType type, const Value &value) noexcept {
     uint8_t kind = kBool;
     uint64_t bits = 0;
-    if (const auto *b = std::get_if<bool>(&value)) {
-        bits = *b ? 1 : 0;
-    } else if (const auto *i = std::get_if<int64_t>(&value)) {
-        kind = kInt;
-        bits = static_cast<uint64_t>(*i);
-    } else {
-        kind = kDouble;
-        bits = std::bit_cast<uint64_t>(std::get<double>(value));
-    }
+    kind_and_bits(value, kind, bits, kBool, kInt, kDouble);
     // The cached form is kept only when it maps back to this very value, so
     // comparing integer forms is the same as comparing values.
     uint32_t raw = 0;
@@ -130,16 +161,14 @@ void ValueCell::store(DataType type, const Value &value) noexcept {
     } catch (...) {
         valid = false;
     }
+    write(kind, bits, raw, valid);
+}
 
-    int spins = 0;
-    while (writer_.test_and_set(std::memory_order_acquire)) backoff(spins);
-    const uint32_t seq = sequence_.fetch_add(1, std::memory_order_acquire);
-    kind_.store(kind, std::memory_order_release);
-    bits_.store(bits, std::memory_order_release);
-    raw_.store(raw, std::memory_order_release);
-    raw_valid_.store(valid, std::memory_order_release);
-    sequence_.store(seq + 2, std::memory_order_release);
-    writer_.clear(std::memory_order_release);
+void ValueCell::store_exact(const Value &value, uint32_t raw) noexcept {
+    uint8_t kind = kBool;
+    uint64_t bits = 0;
+    kind_and_bits(value, kind, bits, kBool, kInt, kDouble);
+    write(kind, bits, raw, true);
 }
 
 // --- DictionaryItem -----------------------------------------------------------
@@ -201,9 +230,38 @@ bool DictionaryItem::input_unchanged(uint32_t raw) const noexcept {
     return has_input() && input_.load_raw(current) && current == raw;
 }
 
+bool DictionaryItem::input_unchanged(uint32_t raw, uint64_t &version) const noexcept {
+    uint32_t current;
+    return has_input() && input_.load_raw(current, version) && current == raw;
+}
+
+uint32_t DictionaryItem::_read(uint64_t &version) const {
+    if (!has_output()) raise(ErrorKind::NotImplemented);
+    uint32_t raw;
+    if (output_.load_raw(raw, version)) return raw;
+    return serialize_value(data_type_, output_.load());  // raises the serialisation error
+}
+
+void DictionaryItem::_write_from_frame(uint32_t raw) {
+    // Unsigned types and a 0/1 BOOL map a raw form to exactly one value and
+    // back: no conversion round trip is needed to keep the cached form.
+    const bool exact = (data_type_is_integer(data_type_) && !data_type_is_signed(data_type_) &&
+                        uint64_t{raw} >> data_type_bits(data_type_) == 0) ||
+                       (data_type_ == DataType::BOOL && raw <= 1);
+    if (!exact || !has_input()) return _write(raw);
+    uint32_t current;
+    if (input_.load_raw(current) && current == raw) return;
+    input_.store_exact(data_type_ == DataType::BOOL ? Value{raw != 0} : Value{int64_t{raw}}, raw);
+    notify_input_changed();
+}
+
 void DictionaryItem::set_input_value(const Value &value) {
     if (values_same(input_.load(), value)) return;
     input_.store(data_type_, value);
+    notify_input_changed();
+}
+
+void DictionaryItem::notify_input_changed() {
     if (!has_subscribers_.load(std::memory_order_acquire)) return;
     // A snapshot: subscribers may subscribe or unsubscribe while being called.
     std::vector<ChangeCallback> snapshot;

@@ -180,6 +180,8 @@ void DictionaryMap::recalculate_position_bits() {
 
 void DictionaryMap::rebuild_plan() {
     plan_.clear();
+    packed_valid_ = false;
+    unpacked_valid_ = false;
     end_bits_ = 0;
     for (size_t i = 0; i < entries_.size(); ++i) {
         const auto &entry = *entries_[i];
@@ -464,9 +466,24 @@ void DictionaryMap::check_exchangeable() const {
 
 void DictionaryMap::pack(std::array<uint16_t, 8> &words) const {
     check_exchangeable();
+    if (packed_valid_) {
+        bool unchanged = true;
+        for (const Step &step : plan_) unchanged &= step.item->output_version() == step.packed_version;
+        if (unchanged) {
+            words = packed_words_;
+            return;
+        }
+        packed_valid_ = false;
+    }
     uint64_t half[2] = {0, 0};
     for (const Step &step : plan_) {
-        const uint64_t value = step.item->_read() & step.mask;
+        if (step.item->output_version() != step.packed_version) {
+            uint64_t version;
+            const uint32_t raw = step.item->_read(version);  // may raise: nothing kept then
+            step.packed_raw = raw;
+            step.packed_version = version;
+        }
+        const uint64_t value = step.packed_raw & step.mask;
         half[step.lane] |= value << step.shift;
         if (step.shift + step.width > 64) half[1] |= value >> (64 - step.shift);
     }
@@ -474,10 +491,21 @@ void DictionaryMap::pack(std::array<uint16_t, 8> &words) const {
         words[i] = static_cast<uint16_t>(half[0] >> (16 * i));
         words[i + 4] = static_cast<uint16_t>(half[1] >> (16 * i));
     }
+    packed_words_ = words;
+    packed_valid_ = true;
 }
 
 void DictionaryMap::unpack(const std::array<uint16_t, 8> &words) {
     check_exchangeable();
+    if (unpacked_valid_ && words == unpacked_words_) {
+        bool unchanged = true;
+        for (const Step &step : plan_) unchanged &= step.item->input_version() == step.unpacked_version;
+        if (unchanged) return;
+    }
+    // Valid again only after an unpack that ran no subscriber and met every
+    // input holding the frame's value.
+    unpacked_valid_ = false;
+    bool all_seen = true;
     uint64_t half[2] = {0, 0};
     for (unsigned i = 0; i < 4; ++i) {
         half[0] |= uint64_t{words[i]} << (16 * i);
@@ -490,10 +518,21 @@ void DictionaryMap::unpack(const std::array<uint16_t, 8> &words) {
         uint64_t value = half[step.lane] >> step.shift;
         if (step.shift + step.width > 64) value |= half[1] << (64 - step.shift);
         const auto raw = static_cast<uint32_t>(value) & step.mask;
-        if (step.item->input_unchanged(raw)) continue;
+        if (raw == step.unpacked_raw && step.item->input_version() == step.unpacked_version) continue;
+        uint64_t version;
+        if (step.item->input_unchanged(raw, version)) {
+            plan_[i].unpacked_raw = raw;  // no subscriber ran: the plan is the same
+            plan_[i].unpacked_version = version;
+            continue;
+        }
+        all_seen = false;
         // Hold the item: a subscriber may remove the only entry that owns it.
         const DictionaryItemPtr item = entries_[step.entry_index]->item_;
-        item->_write(raw);
+        item->_write_from_frame(raw);
+    }
+    if (all_seen) {
+        unpacked_words_ = words;
+        unpacked_valid_ = true;
     }
 }
 

@@ -76,23 +76,11 @@ void FSOEFrame::frame_from_array(std::span<const uint8_t> data) {
     if (data.size() < needed)
         raise(ErrorKind::Value, "Frame of " + std::to_string(data.size()) + " bytes is shorter than the " +
                                     std::to_string(needed) + " bytes of its safe data size");
-    std::array<uint16_t, (FSOE_MAX_FRAME_BYTES + 1) / 2> buffer{};
-    std::memcpy(buffer.data(), data.data(), data.size());  // wire byte 2k is the low half of word k
-    if constexpr (std::endian::native == std::endian::big) {
-        for (auto &w : buffer) w = static_cast<uint16_t>((w >> 8) | (w << 8));
-    }
-    FSOE_FrameFromArray(&_c_fsoe_frame, buffer.data(), words);
+    FSOE_FrameFromBytes(&_c_fsoe_frame, data.data(), data.size());
 }
 
 size_t FSOEFrame::frame_to_array(std::array<uint8_t, FSOE_FRAME_BUFFER_BYTES> &out) const noexcept {
-    std::array<uint16_t, FSOE_FRAME_BUFFER_BYTES / 2> buffer;
-    uint16_t length = 0;
-    FSOE_FrameToArray(buffer.data(), &_c_fsoe_frame, &length);
-    if constexpr (std::endian::native == std::endian::big) {
-        for (auto &w : buffer) w = static_cast<uint16_t>((w >> 8) | (w << 8));
-    }
-    std::memcpy(out.data(), buffer.data(), out.size());
-    return length;
+    return FSOE_FrameToBytes(out.data(), &_c_fsoe_frame);
 }
 
 void FSOEFrame::set_safe_data_size_bytes(long long size) {

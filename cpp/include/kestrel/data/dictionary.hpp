@@ -28,21 +28,30 @@ public:
 
     Value load() const noexcept;
     void store(DataType type, const Value &value) noexcept;
+    // Stores `value` whose integer form is known to be exactly `raw`.
+    void store_exact(const Value &value, uint32_t raw) noexcept;
     // The cached integer form; false when the value has none that maps back
     // to exactly the same value (out of range, wrong kind, inexact float).
     bool load_raw(uint32_t &raw) const noexcept;
+    // The same, with the version the form was read at.
+    bool load_raw(uint32_t &raw, uint64_t &version) const noexcept;
+    // Changes with every store (even while no store is under way): a value
+    // read at version v is still the value while the version is v.
+    uint64_t version() const noexcept { return sequence_.load(std::memory_order_acquire); }
 
 private:
     enum : uint8_t { kBool, kInt, kDouble };
     // Runs `read` (relaxed loads of the fields) until it saw no store.
     template <typename Read>
-    void read_consistent(Read &&read) const noexcept;
-    mutable std::atomic<uint32_t> sequence_{0};
+    uint64_t read_consistent(Read &&read) const noexcept;  // returns the version read at
+    void write(uint8_t kind, uint64_t bits, uint32_t raw, bool valid) noexcept;
+    // Odd while a store is under way; a writer takes the cell by making it
+    // odd, so writers exclude each other with the same word.
+    std::atomic<uint64_t> sequence_{0};
     std::atomic<uint8_t> kind_{kBool};
     std::atomic<bool> raw_valid_{false};
     std::atomic<uint32_t> raw_{0};
     std::atomic<uint64_t> bits_{0};
-    std::atomic_flag writer_{};
 };
 
 // A change subscriber. Equality decides whether subscribing again is a
@@ -124,6 +133,15 @@ public:
     // lets the data exchange skip unchanged inputs.
     bool input_unchanged(uint32_t raw) const noexcept;
 
+    // For the maps' exchange caches: a raw form read at a version stays the
+    // value's form while the side's version is the same.
+    uint64_t input_version() const noexcept { return input_.version(); }
+    uint64_t output_version() const noexcept { return output_.version(); }
+    bool input_unchanged(uint32_t raw, uint64_t &version) const noexcept;
+    uint32_t _read(uint64_t &version) const;
+    // _write of a raw form taken from a frame, with the change rule.
+    void _write_from_frame(uint32_t raw);
+
     // For hosts with a garbage collector: the subscribers held, and dropping
     // them all (to break reference cycles through subscribers).
     template <typename Visit>
@@ -140,6 +158,7 @@ protected:
     Value output_value() const noexcept { return output_.load(); }
     const Value &fail_safe() const noexcept { return fail_safe_; }
     void set_input_value(const Value &value);  // the change rule
+    void notify_input_changed();
     void subscribe(ChangeCallback callback);
     void unsubscribe(const ChangeSubscriber &callback);
 

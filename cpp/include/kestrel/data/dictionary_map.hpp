@@ -140,6 +140,13 @@ private:
         uint8_t lane;   // 64-bit half of the safe data holding the first bit
         uint8_t shift;  // first bit inside that half
         uint8_t width;
+        // The raw forms as last exchanged and the values' versions then
+        // (output side packed, input side unpacked): while a version stays,
+        // the value needs no reading or writing. ~0 is no value's version.
+        mutable uint64_t packed_version = ~uint64_t{0};
+        mutable uint64_t unpacked_version = ~uint64_t{0};
+        mutable uint32_t packed_raw = 0;
+        mutable uint32_t unpacked_raw = 0;
     };
 
     void check_not_locked() const;
@@ -164,6 +171,12 @@ private:
     // Precomputed on every edit so the exchange does no layout work per frame.
     std::vector<Step> plan_;
     int end_bits_ = 0;  // furthest bit any entry reaches
+    // The words last packed and last unpacked: while no value changed, a
+    // frame's exchange is a version check per item and a copy.
+    mutable std::array<uint16_t, 8> packed_words_{};
+    mutable bool packed_valid_ = false;
+    std::array<uint16_t, 8> unpacked_words_{};
+    bool unpacked_valid_ = false;
 };
 
 }  // namespace kestrel

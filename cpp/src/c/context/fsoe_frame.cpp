@@ -25,9 +25,7 @@ inline uint16_t prefix_register(const FSOE_SFrameControl &c) {
     return cd::step(r, static_cast<uint8_t>(c.u16Command));
 }
 
-inline uint16_t data_crc(uint16_t word) {
-    return cd::kDataLow[word & 0xFFu] ^ cd::kDataHigh[word >> 8];
-}
+inline uint16_t data_crc(uint16_t word) { return cd::kDataLow[word & 0xFFu] ^ cd::kDataHigh[word >> 8]; }
 
 // Block 0: prefix, data bytes 0 and 1, three zeros; a 1-byte frame omits byte 1.
 inline uint16_t block0_crc(uint16_t prefix, uint16_t word0, bool one_byte) {
@@ -40,22 +38,53 @@ inline uint16_t block_crc(uint16_t prefix_z7, unsigned index, uint16_t word) {
     return prefix_z7 ^ cd::kBlockIndex[index] ^ data_crc(word);
 }
 
-inline uint8_t byte_at(const uint16_t *words, unsigned k) {
-    return static_cast<uint8_t>(k & 1u ? words[k >> 1] >> 8 : words[k >> 1]);
+// The first FSOE_FRAME_BUFFER_BYTES wire bytes of a frame, zero past its end.
+// Decoding never reads further (sizes are clamped to 16 data bytes), so
+// these serve a frame of any length.
+struct WireBytes {
+    uint8_t bytes[FSOE_FRAME_BUFFER_BYTES];
+    uint8_t at(unsigned k) const { return bytes[k]; }
+    uint16_t word(unsigned k) const { return static_cast<uint16_t>(bytes[k] | (bytes[k + 1] << 8)); }
+};
+
+void decode(FSOE_SFrame *psFrame, const WireBytes &in, uint16_t size_words) {
+    std::memset(psFrame->au16Data, 0, sizeof(psFrame->au16Data));
+    std::memset(psFrame->au16Crc, 0, sizeof(psFrame->au16Crc));
+    FSOE_SFrameControl &c = psFrame->sControl;
+    if (size_words == 0) {
+        c.u16Command = 0;
+        c.u16ConnectionId = 0;
+        psFrame->u16DataSizeBytes = 0;
+        return;
+    }
+    c.u16Command = in.at(0);
+    if (size_words <= 2) {
+        // One word holds only the command and the low byte of the connection id.
+        c.u16ConnectionId = size_words == 2 ? in.word(1) : in.at(1);
+        psFrame->u16DataSizeBytes = 0;
+        return;
+    }
+    uint16_t n = FSOE_GetDataSizeBytes(size_words);
+    if (n > FSOE_MAX_DATA_BYTES) n = FSOE_MAX_DATA_BYTES;
+    if (n > 1 && (n & 1u)) --n;
+    psFrame->u16DataSizeBytes = n;
+    if (n == 1) {
+        psFrame->au16Data[0] = in.at(1);
+        psFrame->au16Crc[0] = in.word(2);
+        c.u16ConnectionId = in.word(4);
+        return;
+    }
+    const unsigned blocks = n / 2u;
+    for (unsigned i = 0; i < blocks; ++i) {
+        psFrame->au16Data[i] = in.word(1 + 4 * i);
+        psFrame->au16Crc[i] = in.word(3 + 4 * i);
+    }
+    c.u16ConnectionId = in.word(4 * blocks + 1);
 }
 
-inline uint16_t word_at(const uint16_t *words, unsigned k) {
-    return static_cast<uint16_t>(byte_at(words, k) | (byte_at(words, k + 1) << 8));
-}
-
-inline void put_byte(uint16_t *words, unsigned k, uint8_t v) {
-    uint16_t &w = words[k >> 1];
-    w = k & 1u ? static_cast<uint16_t>((w & 0x00FFu) | (v << 8)) : static_cast<uint16_t>((w & 0xFF00u) | v);
-}
-
-inline void put_word(uint16_t *words, unsigned k, uint16_t v) {
-    put_byte(words, k, static_cast<uint8_t>(v));
-    put_byte(words, k + 1, static_cast<uint8_t>(v >> 8));
+inline void put_word(uint8_t *out, unsigned k, uint16_t v) {
+    out[k] = static_cast<uint8_t>(v);
+    out[k + 1] = static_cast<uint8_t>(v >> 8);
 }
 
 }  // namespace
@@ -66,68 +95,55 @@ extern "C" void FSOE_FrameInit(FSOE_SFrame *psFrame, uint16_t u16FrameSizeWords)
 }
 
 extern "C" void FSOE_FrameFromArray(FSOE_SFrame *psFrame, const uint16_t *pu16Data, uint16_t u16SizeWords) {
-    std::memset(psFrame->au16Data, 0, sizeof(psFrame->au16Data));
-    std::memset(psFrame->au16Crc, 0, sizeof(psFrame->au16Crc));
-    FSOE_SFrameControl &c = psFrame->sControl;
-    if (u16SizeWords == 0) {
-        c.u16Command = 0;
-        c.u16ConnectionId = 0;
-        psFrame->u16DataSizeBytes = 0;
-        return;
-    }
-    c.u16Command = byte_at(pu16Data, 0);
-    if (u16SizeWords <= 2) {
-        // One word holds only the command and the low byte of the connection id.
-        c.u16ConnectionId = u16SizeWords == 2 ? word_at(pu16Data, 1) : byte_at(pu16Data, 1);
-        psFrame->u16DataSizeBytes = 0;
-        return;
-    }
-    uint16_t n = FSOE_GetDataSizeBytes(u16SizeWords);
-    if (n > FSOE_MAX_DATA_BYTES) n = FSOE_MAX_DATA_BYTES;
-    if (n > 1 && (n & 1u)) --n;
-    psFrame->u16DataSizeBytes = n;
-    if (n == 1) {
-        psFrame->au16Data[0] = byte_at(pu16Data, 1);
-        psFrame->au16Crc[0] = word_at(pu16Data, 2);
-        c.u16ConnectionId = word_at(pu16Data, 4);
-        return;
-    }
-    const unsigned blocks = n / 2u;
-    for (unsigned i = 0; i < blocks; ++i) {
-        psFrame->au16Data[i] = word_at(pu16Data, 1 + 4 * i);
-        psFrame->au16Crc[i] = word_at(pu16Data, 3 + 4 * i);
-    }
-    c.u16ConnectionId = word_at(pu16Data, 4 * blocks + 1);
+    WireBytes in{};
+    const unsigned words = u16SizeWords < FSOE_FRAME_BUFFER_BYTES / 2 ? u16SizeWords : FSOE_FRAME_BUFFER_BYTES / 2;
+    for (unsigned k = 0; k < words; ++k) put_word(in.bytes, 2 * k, pu16Data[k]);
+    decode(psFrame, in, u16SizeWords);
 }
 
-extern "C" void FSOE_FrameToArray(uint16_t *pu16Data, const FSOE_SFrame *psFrame, uint16_t *pu16SizeBytes) {
+extern "C" void FSOE_FrameFromBytes(FSOE_SFrame *psFrame, const uint8_t *pu8Data, size_t sizeBytes) {
+    WireBytes in{};
+    if (sizeBytes != 0) std::memcpy(in.bytes, pu8Data, sizeBytes < sizeof(in.bytes) ? sizeBytes : sizeof(in.bytes));
+    const size_t words = (sizeBytes + 1) / 2;
+    decode(psFrame, in, static_cast<uint16_t>(words > 0xFFFF ? 0xFFFF : words));
+}
+
+extern "C" uint16_t FSOE_FrameToBytes(uint8_t *pu8Data, const FSOE_SFrame *psFrame) {
     const uint16_t n = clamped_size(psFrame);
     const unsigned blocks = FSOE_GetDataSizeWords(n);
     const uint16_t length = static_cast<uint16_t>(2u * blocks + n + 3u);
-    *pu16SizeBytes = length;
-    std::memset(pu16Data, 0, ((length + 1u) / 2u) * 2u);
-    put_byte(pu16Data, 0, static_cast<uint8_t>(psFrame->sControl.u16Command));
+    pu8Data[0] = static_cast<uint8_t>(psFrame->sControl.u16Command);
     const uint16_t conn = psFrame->sControl.u16ConnectionId;
     if (n == 0) {
-        put_word(pu16Data, 1, conn);
+        put_word(pu8Data, 1, conn);
     } else if (n == 1) {
-        put_byte(pu16Data, 1, static_cast<uint8_t>(psFrame->au16Data[0]));
-        put_word(pu16Data, 2, psFrame->au16Crc[0]);
-        put_word(pu16Data, 4, conn);
+        pu8Data[1] = static_cast<uint8_t>(psFrame->au16Data[0]);
+        put_word(pu8Data, 2, psFrame->au16Crc[0]);
+        put_word(pu8Data, 4, conn);
     } else {
+        for (unsigned i = 0; i < blocks; ++i) {
+            put_word(pu8Data, 1 + 4 * i, psFrame->au16Data[i]);
+            put_word(pu8Data, 3 + 4 * i, psFrame->au16Crc[i]);
+        }
         // An odd size above 1 has no wire form; its last connection-id byte
         // would lie past the reported length, so it is not written there.
-        for (unsigned i = 0; i < blocks; ++i) {
-            put_word(pu16Data, 1 + 4 * i, psFrame->au16Data[i]);
-            put_word(pu16Data, 3 + 4 * i, psFrame->au16Crc[i]);
-        }
         const unsigned at = 4 * blocks + 1;
         if (at + 1 < length) {
-            put_word(pu16Data, at, conn);
+            put_word(pu8Data, at, conn);
         } else if (at < length) {
-            put_byte(pu16Data, at, static_cast<uint8_t>(conn));
+            pu8Data[at] = static_cast<uint8_t>(conn);
         }
     }
+    if (length & 1u) pu8Data[length] = 0;  // the rest of the last word
+    return length;
+}
+
+extern "C" void FSOE_FrameToArray(uint16_t *pu16Data, const FSOE_SFrame *psFrame, uint16_t *pu16SizeBytes) {
+    uint8_t bytes[FSOE_FRAME_BUFFER_BYTES];
+    const uint16_t length = FSOE_FrameToBytes(bytes, psFrame);
+    *pu16SizeBytes = length;
+    for (unsigned k = 0; k < (length + 1u) / 2u; ++k)
+        pu16Data[k] = static_cast<uint16_t>(bytes[2 * k] | (bytes[2 * k + 1] << 8));
 }
 
 extern "C" void FSOE_FrameGenerateCrc(FSOE_SFrame *psFrame) {

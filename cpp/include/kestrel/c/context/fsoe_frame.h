@@ -9,6 +9,7 @@
 #define KESTREL_C_CONTEXT_FSOE_FRAME_H
 
 #include <stdbool.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -58,9 +59,17 @@ void FSOE_FrameInit(FSOE_SFrame *psFrame, uint16_t u16FrameSizeWords);
  * 16 bytes are clamped to 16, so it never reads past its input. */
 void FSOE_FrameFromArray(FSOE_SFrame *psFrame, const uint16_t *pu16Data, uint16_t u16SizeWords);
 
+/* The same from wire bytes: sizeBytes bytes decode as (sizeBytes + 1) / 2
+ * words, the missing half of an odd last word reading as 0. */
+void FSOE_FrameFromBytes(FSOE_SFrame *psFrame, const uint8_t *pu8Data, size_t sizeBytes);
+
 /* Encodes into a buffer of at least FSOE_FRAME_BUFFER_BYTES bytes and stores
  * the length in bytes. */
 void FSOE_FrameToArray(uint16_t *pu16Data, const FSOE_SFrame *psFrame, uint16_t *pu16SizeBytes);
+
+/* The same as wire bytes into a buffer of at least FSOE_FRAME_BUFFER_BYTES
+ * bytes; returns the length in bytes (the byte after an odd length is 0). */
+uint16_t FSOE_FrameToBytes(uint8_t *pu8Data, const FSOE_SFrame *psFrame);
 
 void FSOE_FrameGenerateCrc(FSOE_SFrame *psFrame);
 
