@@ -477,7 +477,9 @@ void DictionaryMap::pack(std::array<uint16_t, 8> &words) const {
     }
     uint64_t half[2] = {0, 0};
     for (const Step &step : plan_) {
-        if (step.item->output_version() != step.packed_version) {
+        if (!cache_enabled_) {
+            step.packed_raw = step.item->_read();
+        } else if (step.item->output_version() != step.packed_version) {
             uint64_t version;
             const uint32_t raw = step.item->_read(version);  // may raise: nothing kept then
             step.packed_raw = raw;
@@ -492,7 +494,7 @@ void DictionaryMap::pack(std::array<uint16_t, 8> &words) const {
         words[i + 4] = static_cast<uint16_t>(half[1] >> (16 * i));
     }
     packed_words_ = words;
-    packed_valid_ = true;
+    packed_valid_ = cache_enabled_;
 }
 
 void DictionaryMap::unpack(const std::array<uint16_t, 8> &words) {
@@ -518,6 +520,12 @@ void DictionaryMap::unpack(const std::array<uint16_t, 8> &words) {
         uint64_t value = half[step.lane] >> step.shift;
         if (step.shift + step.width > 64) value |= half[1] << (64 - step.shift);
         const auto raw = static_cast<uint32_t>(value) & step.mask;
+        if (!cache_enabled_) {
+            if (step.item->input_unchanged(raw)) continue;
+            const DictionaryItemPtr item = entries_[step.entry_index]->item_;
+            item->_write(raw);
+            continue;
+        }
         if (raw == step.unpacked_raw && step.item->input_version() == step.unpacked_version) continue;
         uint64_t version;
         if (step.item->input_unchanged(raw, version)) {
@@ -530,7 +538,7 @@ void DictionaryMap::unpack(const std::array<uint16_t, 8> &words) {
         const DictionaryItemPtr item = entries_[step.entry_index]->item_;
         item->_write_from_frame(raw);
     }
-    if (all_seen) {
+    if (all_seen && cache_enabled_) {
         unpacked_words_ = words;
         unpacked_valid_ = true;
     }

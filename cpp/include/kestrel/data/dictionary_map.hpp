@@ -122,6 +122,12 @@ public:
 
     // Data exchange with the 8 safe-data words. A map that reaches past bit
     // 128 cannot be exchanged: ValueError, nothing changed.
+    // Off: every exchange reads and writes each item as the plain bit loop
+    // does, keeping nothing (the reference the cached exchange is tested against).
+    void _set_exchange_cache(bool enabled) noexcept {
+        cache_enabled_ = enabled;
+        packed_valid_ = unpacked_valid_ = false;
+    }
     void pack(std::array<uint16_t, 8> &words) const;
     void unpack(const std::array<uint16_t, 8> &words);
     void _set_data_to_frame(FSOEFrame &frame) const;
@@ -177,6 +183,7 @@ private:
     mutable bool packed_valid_ = false;
     std::array<uint16_t, 8> unpacked_words_{};
     bool unpacked_valid_ = false;
+    bool cache_enabled_ = true;
 };
 
 }  // namespace kestrel

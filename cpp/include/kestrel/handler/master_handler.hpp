@@ -163,6 +163,11 @@ public:
     // The object application parameters consult for `running`.
     std::shared_ptr<ParameterOwner> parameter_owner() const { return status_; }
 
+    // Session ids from a given seed instead of the system's (reproducible runs).
+    void _seed_session_ids(uint32_t seed) {
+        event([&] { random_.seed(seed); });
+    }
+
     // Operations for the states and the watchdog.
     void _set_next_state(StateId next);
     void _report_error(std::string_view transition_name, std::string_view error) override;
