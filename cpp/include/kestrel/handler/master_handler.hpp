@@ -53,6 +53,7 @@
 #include <string_view>
 #include <vector>
 
+#include "kestrel/common/event_lock.hpp"
 #include "kestrel/connection/states.hpp"
 #include "kestrel/handler/watchdog.hpp"
 #include "kestrel/setup/application_parameter.hpp"
@@ -222,7 +223,7 @@ private:
         void assign(std::span<const uint8_t> data) noexcept;
     } last_reply_;
 
-    std::recursive_mutex mutex_;
+    EventLock mutex_;
     int depth_ = 0;  // nesting of events on the thread holding the mutex
     std::exception_ptr callback_error_;
     bool delete_pending_ = false;  // delete_watchdog() from inside an event
