@@ -11,14 +11,22 @@ namespace kestrel {
 
 std::string_view data_type_name(DataType type) noexcept {
     switch (type) {
-        case DataType::BOOL: return "BOOL";
-        case DataType::FLOAT: return "FLOAT";
-        case DataType::UINT8: return "UINT8";
-        case DataType::INT8: return "INT8";
-        case DataType::UINT16: return "UINT16";
-        case DataType::INT16: return "INT16";
-        case DataType::UINT32: return "UINT32";
-        case DataType::INT32: return "INT32";
+        case DataType::BOOL:
+            return "BOOL";
+        case DataType::FLOAT:
+            return "FLOAT";
+        case DataType::UINT8:
+            return "UINT8";
+        case DataType::INT8:
+            return "INT8";
+        case DataType::UINT16:
+            return "UINT16";
+        case DataType::INT16:
+            return "INT16";
+        case DataType::UINT32:
+            return "UINT32";
+        case DataType::INT32:
+            return "INT32";
     }
     return "?";
 }
@@ -36,9 +44,12 @@ int64_t data_type_min_value(DataType type) {
 
 Value data_type_initial_value(DataType type) noexcept {
     switch (type) {
-        case DataType::BOOL: return false;
-        case DataType::FLOAT: return 0.0;
-        default: return int64_t{0};
+        case DataType::BOOL:
+            return false;
+        case DataType::FLOAT:
+            return 0.0;
+        default:
+            return int64_t{0};
     }
 }
 
@@ -77,9 +88,12 @@ uint32_t serialize_integer(DataType type, const Value &value) {
 
 uint32_t serialize_value(DataType type, const Value &value) {
     switch (type) {
-        case DataType::FLOAT: return serialize_float(value);
-        case DataType::BOOL: return serialize_bool(value);
-        default: return serialize_integer(type, value);
+        case DataType::FLOAT:
+            return serialize_float(value);
+        case DataType::BOOL:
+            return serialize_bool(value);
+        default:
+            return serialize_integer(type, value);
     }
 }
 
@@ -92,12 +106,14 @@ uint16_t serialize_bytes(DataType type, const Value &value, std::array<uint8_t, 
 
 Value unserialize_value(DataType type, int64_t raw) {
     switch (type) {
-        case DataType::BOOL: return raw != 0;
+        case DataType::BOOL:
+            return raw != 0;
         case DataType::FLOAT:
             if (raw < 0) raise(ErrorKind::Overflow, "can't convert negative int to unsigned");
             if (raw > 0xFFFFFFFFll) raise(ErrorKind::Overflow, "int too big to convert");
             return static_cast<double>(std::bit_cast<float>(static_cast<uint32_t>(raw)));
-        default: break;
+        default:
+            break;
     }
     if (!data_type_is_signed(type)) return raw;
     const int bits = data_type_bits(type);

@@ -242,26 +242,24 @@ uint32_t DictionaryItem::_read(uint64_t &version) const {
     return serialize_value(data_type_, output_.load());  // raises the serialisation error
 }
 
-void DictionaryItem::_write_from_frame(uint32_t raw) {
+bool DictionaryItem::_store_from_frame(uint32_t raw) noexcept {
     // Unsigned types and a 0/1 BOOL map a raw form to exactly one value and
     // back: no conversion round trip is needed to keep the cached form.
     const bool exact = (data_type_is_integer(data_type_) && !data_type_is_signed(data_type_) &&
                         uint64_t{raw} >> data_type_bits(data_type_) == 0) ||
                        (data_type_ == DataType::BOOL && raw <= 1);
-    if (!exact || !has_input()) return _write(raw);
-    uint32_t current;
-    if (input_.load_raw(current) && current == raw) return;
+    if (!exact || !has_input()) return false;
     input_.store_exact(data_type_ == DataType::BOOL ? Value{raw != 0} : Value{int64_t{raw}}, raw);
-    notify_input_changed();
+    return true;
 }
 
 void DictionaryItem::set_input_value(const Value &value) {
     if (values_same(input_.load(), value)) return;
     input_.store(data_type_, value);
-    notify_input_changed();
+    _notify_input_changed();
 }
 
-void DictionaryItem::notify_input_changed() {
+void DictionaryItem::_notify_input_changed() {
     if (!has_subscribers_.load(std::memory_order_acquire)) return;
     // A snapshot: subscribers may subscribe or unsubscribe while being called.
     std::vector<ChangeCallback> snapshot;

@@ -534,9 +534,14 @@ void DictionaryMap::unpack(const std::array<uint16_t, 8> &words) {
             continue;
         }
         all_seen = false;
+        const bool stored = step.item->_store_from_frame(raw);  // runs no host code
+        if (stored && !step.item->has_subscribers()) continue;
         // Hold the item: a subscriber may remove the only entry that owns it.
         const DictionaryItemPtr item = entries_[step.entry_index]->item_;
-        item->_write_from_frame(raw);
+        if (stored)
+            item->_notify_input_changed();
+        else
+            item->_write(raw);
     }
     if (all_seen && cache_enabled_) {
         unpacked_words_ = words;

@@ -15,7 +15,7 @@ using Value = std::variant<bool, int64_t, double>;
 
 enum class DataType : uint8_t { BOOL = 1, FLOAT, UINT8, INT8, UINT16, INT16, UINT32, INT32 };
 
-inline constexpr std::array<DataType, 8> kAllDataTypes = {DataType::BOOL,   DataType::FLOAT, DataType::UINT8,
+inline constexpr std::array<DataType, 8> kAllDataTypes = {DataType::BOOL,   DataType::FLOAT,  DataType::UINT8,
                                                           DataType::INT8,   DataType::UINT16, DataType::INT16,
                                                           DataType::UINT32, DataType::INT32};
 
@@ -23,12 +23,16 @@ std::string_view data_type_name(DataType type) noexcept;
 
 constexpr uint16_t data_type_bits(DataType type) noexcept {
     switch (type) {
-        case DataType::BOOL: return 1;
+        case DataType::BOOL:
+            return 1;
         case DataType::UINT8:
-        case DataType::INT8: return 8;
+        case DataType::INT8:
+            return 8;
         case DataType::UINT16:
-        case DataType::INT16: return 16;
-        default: return 32;
+        case DataType::INT16:
+            return 16;
+        default:
+            return 32;
     }
 }
 

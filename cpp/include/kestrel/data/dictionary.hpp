@@ -139,8 +139,13 @@ public:
     uint64_t output_version() const noexcept { return output_.version(); }
     bool input_unchanged(uint32_t raw, uint64_t &version) const noexcept;
     uint32_t _read(uint64_t &version) const;
-    // _write of a raw form taken from a frame, with the change rule.
-    void _write_from_frame(uint32_t raw);
+    // The first half of _write for a raw form from a frame that
+    // input_unchanged() found to be a change: stores it when the type maps it
+    // to one value exactly (false: nothing stored, use _write). The caller then
+    // runs the subscribers (_notify_input_changed) when there are any.
+    bool _store_from_frame(uint32_t raw) noexcept;
+    bool has_subscribers() const noexcept { return has_subscribers_.load(std::memory_order_acquire); }
+    void _notify_input_changed();
 
     // For hosts with a garbage collector: the subscribers held, and dropping
     // them all (to break reference cycles through subscribers).
@@ -158,7 +163,6 @@ protected:
     Value output_value() const noexcept { return output_.load(); }
     const Value &fail_safe() const noexcept { return fail_safe_; }
     void set_input_value(const Value &value);  // the change rule
-    void notify_input_changed();
     void subscribe(ChangeCallback callback);
     void unsubscribe(const ChangeSubscriber &callback);
 
