@@ -113,8 +113,22 @@ void MasterHandler::run_blocking(const std::function<void()> &wait) {
         wait();
 }
 
+std::atomic<MasterHandler::HoldObserver> MasterHandler::hold_observer_{nullptr};
+
+void MasterHandler::_set_hold_observer(HoldObserver observer) noexcept {
+    hold_observer_.store(observer, std::memory_order_relaxed);
+}
+
 void MasterHandler::lock() {
     if (!mutex_.try_lock()) run_blocking([this] { mutex_.lock(); });
+    if (holds_++ == 0)
+        if (const HoldObserver observer = hold_observer_.load(std::memory_order_relaxed)) observer(true);
+}
+
+void MasterHandler::unlock() noexcept {
+    if (--holds_ == 0)
+        if (const HoldObserver observer = hold_observer_.load(std::memory_order_relaxed)) observer(false);
+    mutex_.unlock();
 }
 
 void MasterHandler::keep_callback_error() {
@@ -123,7 +137,7 @@ void MasterHandler::keep_callback_error() {
 
 void MasterHandler::finish_event(std::exception_ptr own_error) {
     if (depth_ > 0) {
-        mutex_.unlock();
+        unlock();
         if (own_error) std::rethrow_exception(own_error);
         return;
     }
@@ -132,7 +146,7 @@ void MasterHandler::finish_event(std::exception_ptr own_error) {
     callback_error_ = nullptr;
     const bool end_watchdog = std::exchange(delete_pending_, false);
     const bool switch_off = !end_watchdog && !running() && watchdog_->requested_active();
-    mutex_.unlock();
+    unlock();
     if (end_watchdog) {
         // Outside the mutex: an expiry may be waiting for it.
         try {
@@ -149,10 +163,10 @@ void MasterHandler::finish_event(std::exception_ptr own_error) {
         try {
             if (restart) watchdog_->activate_and_reset();
         } catch (...) {
-            mutex_.unlock();
+            unlock();
             throw;
         }
-        mutex_.unlock();
+        unlock();
     }
     if (error) std::rethrow_exception(error);
 }
@@ -214,7 +228,7 @@ size_t MasterHandler::get_request(RequestBuffer &out) {
     lock();
     const size_t n = current_request_length_;
     std::copy_n(current_request_.begin(), n, out.begin());
-    mutex_.unlock();
+    unlock();
     return n;
 }
 
@@ -393,10 +407,10 @@ HandlerStatistics MasterHandler::statistics() {
     try {
         copy = stats_;
     } catch (...) {
-        mutex_.unlock();
+        unlock();
         throw;
     }
-    mutex_.unlock();
+    unlock();
     return copy;
 }
 
@@ -420,7 +434,7 @@ void MasterHandler::reset_statistics() {
     until_sample_ = 0;
     sample_stride_ = 1;
     request_timed_ = false;
-    mutex_.unlock();
+    unlock();
 }
 
 namespace {
