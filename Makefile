@@ -150,7 +150,7 @@ soak: campaign
 # libFuzzer harnesses under ASan+UBSan (clang, installed when missing),
 # FUZZ_SECONDS each, starting from the seeds in fuzz/corpus/<harness>.
 FUZZ_SECONDS ?= 20
-FUZZ_HARNESSES := frame set_reply dynamic_map dictionary_map slave_step ecat differential
+FUZZ_HARNESSES := frame set_reply dynamic_map dictionary_map slave_step ecat differential hostile
 fuzz: $(VENV)/.tools
 	@$(SETUP) clang
 	@echo "==> fuzzing: each harness $(FUZZ_SECONDS) s under ASan+UBSan (build/fuzz)"

@@ -74,7 +74,9 @@ inline void check(bool ok, const char *what) {
 // is too costly per input. Each input begins with reset().
 class Bus {
 public:
-    explicit Bus(uint16_t size) : size(size) {
+    explicit Bus(uint16_t size, MasterHandler::ErrorCallback on_error = {},
+                 MasterHandler::StateChangeCallback on_state = {})
+        : size(size) {
         std::vector<DictionaryItemPtr> items;
         for (uint16_t i = 0; i < size; ++i) {
             outputs.push_back(
@@ -100,8 +102,8 @@ public:
             w->start();
             return w;
         };
-        master =
-            std::make_unique<MasterHandler>(dictionary, 0x0102, 0x0BCD, 1.0, parameters, nullptr, nullptr, true, quiet);
+        master = std::make_unique<MasterHandler>(dictionary, 0x0102, 0x0BCD, 1.0, parameters, std::move(on_error),
+                                                 std::move(on_state), true, quiet);
         for (const auto &o : outputs) master->master->dictionary_map->add(o);
         for (const auto &i : inputs) master->slave->dictionary_map->add(i);
         master->start();
