@@ -204,8 +204,7 @@ public:
             slave->set_process_data(false);  // fail-safe data for a while
         else if (chance(50'000))
             slave->set_process_data(true);
-        int fault = -1;
-        if (chance(30'000)) fault = inject();
+        if (!slave->faults_pending() && chance(30'000)) pending_fault = inject();
         const bool genuine = !slave->faults_pending();  // request_reset() and advance() leave valid frames
         std::array<uint8_t, MAX_DATA_BYTES> values{};
         ++frame_number;
@@ -227,14 +226,23 @@ public:
         const Bytes bytes(reply.begin(), reply.end());
         // The same bytes again (silence, a repetition, an unchanged request)
         // are the same frame; a frame the faults touched is no valid frame.
+        // A frame without process data, accepted, leaves the inputs fail-safe.
         int k = kNoFrame;
         if (bytes == last_slave_reply)
             k = last_slave_k;
+        else if (bytes.empty() || bytes[0] != kProcessData)
+            k = kFailSafeK;
         else if (genuine)
-            k = !bytes.empty() && bytes[0] == kProcessData ? frame_number : kFailSafeK;
+            k = frame_number;
+        // The fault that went out with this reply (one at a time).
+        int fault = -1;
+        if (pending_fault >= 0 && !slave->faults_pending() && bytes != last_slave_reply) {
+            fault = pending_fault;
+            pending_fault = -1;
+        }
         last_slave_reply = bytes;
         last_slave_k = k;
-        feed_outer(bytes, k, genuine ? -1 : fault);
+        feed_outer(bytes, k, fault);
     }
 
     std::span<const uint8_t> request() {
@@ -264,6 +272,11 @@ public:
                     slave->inject_reset(static_cast<uint8_t>(roll(12)));
                     break;
                 case 5:
+                    // A changed byte with valid CRCs in a Data frame is a valid
+                    // frame with other data (the slave may enter Data with this
+                    // very reply from Parameter): only earlier echoes.
+                    if (slave->state() != sim::SlaveState::Session && slave->state() != sim::SlaveState::Connection)
+                        return -1;
                     slave->inject_wrong_echo(static_cast<uint16_t>(roll(size)));
                     break;
                 case 6:
@@ -605,6 +618,7 @@ public:
     Bytes last_slave_reply;
     int last_slave_k = kNoFrame;
     int last_fault = -1;
+    int pending_fault = -1;             // injected, not yet sent
     int host_k = kFailSafeK;            // frame of the last reply the host thread handed over
     std::atomic<bool> replayed{false};  // a replay in Data may pass the CRCs by chance: no exact check
     std::atomic<bool> deleted{false};
