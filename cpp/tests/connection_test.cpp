@@ -21,6 +21,7 @@
 #include "alloc_counter.hpp"
 #include "kestrel/common/error.hpp"
 #include "kestrel/handler/master_handler.hpp"
+#include "kestrel/handler/trace.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
 #include "rig.hpp"
 
@@ -1100,6 +1101,77 @@ TEST(HostileCallbacks, NestedSetReplyIsRefused) {
     EXPECT_EQ(bus.master->state(), StateId::Reset);
     EXPECT_EQ(bus.current_request()[1], code_of(BaseError::INVALID_CRC));
 }
+
+// The trace sink is host code too, called from inside the frame checks, the
+// transition log and the request's CRCs. A reset or stop it makes there stands
+// like one from a callback: the frame is not unpacked, the state not switched
+// back, the new session's sequence numbers not advanced, and the request is
+// the reset's; with subscribers on the inputs and without.
+struct TraceSinkReset {
+    int line;  // the trace line of the event at which the sink acts
+    bool stop;
+    bool subscribed;
+};
+
+MasterHandler *g_traced_handler = nullptr;
+int g_trace_lines_left = 0;
+bool g_trace_stop = false;
+void resetting_trace_sink(std::string_view) {
+    if (!g_traced_handler || g_trace_lines_left-- > 0) return;
+    MasterHandler *handler = std::exchange(g_traced_handler, nullptr);
+    if (g_trace_stop)
+        handler->stop();
+    else
+        handler->reset();
+}
+
+class TraceSinkResets : public testing::TestWithParam<TraceSinkReset> {};
+
+TEST_P(TraceSinkResets, InsideADataFrameSupersedeTheFrame) {
+    const TraceSinkReset p = GetParam();
+    Bus bus({2, 4, false});
+    int notified = 0;
+    if (p.subscribed)
+        for (const auto &i : bus.inputs) i->subscribe_changed(make_change_callback([&] { ++notified; }));
+    bus.master->start();
+    ASSERT_TRUE(bus.drive_to(StateId::Data));
+    bus.exchange_process_data(0x10, {1, 2, 3, 4});
+    bus.slave->set_inputs(Bytes{5, 6, 7, 8});
+    const auto reply = bus.slave->step(bus.current_request());
+    trace::set_sink(&resetting_trace_sink);
+    trace::set_enabled(true);
+    g_trace_lines_left = p.line;
+    g_trace_stop = p.stop;
+    g_traced_handler = bus.master.get();
+    bus.master->set_reply(reply);
+    trace::set_enabled(false);
+    trace::set_sink(nullptr);
+    ASSERT_EQ(g_traced_handler, nullptr) << "the event has fewer trace lines";
+    g_traced_handler = nullptr;
+    EXPECT_EQ(bus.master->state(), StateId::Reset);
+    EXPECT_EQ(bus.master->running(), !p.stop);
+    EXPECT_EQ(bus.input_values(), bus.fail_safe_inputs());
+    const Bytes request = bus.current_request();
+    EXPECT_EQ(request[0], static_cast<uint8_t>(FSOECommand::RESET));
+    EXPECT_EQ(request[1], code_of(BaseError::RESET));
+    if (p.stop) return;
+    // The reset's session comes up as any other: the chains are in step.
+    bus.exchange_process_data(0x20, {9, 10, 11, 12});
+    EXPECT_TRUE(bus.drive_to(StateId::Data));
+    bus.exchange_process_data(0x20, {9, 10, 11, 12});
+    EXPECT_EQ(bus.input_values(), (Bytes{9, 10, 11, 12}));
+}
+
+INSTANTIATE_TEST_SUITE_P(HostileCallbacks, TraceSinkResets,
+                         // Lines: the reply's CRC check, DATA_OK1, the next request's CRCs.
+                         testing::Values(TraceSinkReset{0, false, false}, TraceSinkReset{1, false, false},
+                                         TraceSinkReset{2, false, false}, TraceSinkReset{0, true, false},
+                                         TraceSinkReset{1, true, false}, TraceSinkReset{2, true, false},
+                                         TraceSinkReset{0, false, true}, TraceSinkReset{1, false, true}),
+                         [](const testing::TestParamInfo<TraceSinkReset> &info) {
+                             return std::string(info.param.stop ? "stop" : "reset") + "_at_line" +
+                                    std::to_string(info.param.line) + (info.param.subscribed ? "_subscribed" : "");
+                         });
 
 // delete_watchdog() from a callback ends the watchdog once the outermost event
 // has released the mutex (an expiry waiting for it would stall the wait).

@@ -286,6 +286,9 @@ void MasterHandler::delete_watchdog() {
 // --- For the states and the watchdog -----------------------------------------
 
 void MasterHandler::_set_next_state(StateId next) {
+    // Host code (a trace sink) may have reset the handler since the state
+    // decided: the reset stands.
+    throw_if_superseded();
     if (next == state_id_) return;
     if (next == StateId::Data)
         stats_.data_entered = HandlerStatistics::Clock::now();
@@ -354,6 +357,9 @@ void MasterHandler::recalculate_request() {
 // --- Statistics --------------------------------------------------------------
 
 void MasterHandler::_count_transition(TransitionName name) {
+    // The trace sink has just seen the transition: a reset it made ends the
+    // state's steps before they write the inputs or the flags.
+    throw_if_superseded();
     if (counting()) ++stats_.transitions[name.index];
 }
 
@@ -480,6 +486,7 @@ void MasterHandler::_set_reply(std::span<const uint8_t> data) {
         if (counting() && reply.control.raw_command() == static_cast<uint16_t>(FSOECommand::RESET))
             ++stats_.resets_received[std::min<int>(slave->session->error(), HandlerStatistics::kCodeBuckets - 1)];
         next = state->_process_frame_received_event();
+        throw_if_superseded();  // the new session's sequence numbers stay as the reset made them
     } else {
         next = state->_process_unreadable_frame_event();
     }
@@ -503,6 +510,7 @@ size_t MasterHandler::_get_request(RequestBuffer &out) {
     } else {
         request.generate_crcs();
     }
+    throw_if_superseded();  // a trace sink's reset built its own request meanwhile
     const uint16_t crc0 = request._c_fsoe_frame.au16Crc[0];
     master->_last_crc0_sent = crc0;
     if (_reset_slave_sequence_number_after_frame) {
