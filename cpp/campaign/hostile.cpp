@@ -112,6 +112,7 @@ void hostile_sleep() {
 // --- Mutex hold time --------------------------------------------------------
 
 std::atomic<int64_t> g_longest_hold_ns{0};
+std::array<std::atomic<uint64_t>, 4> g_holds_over{};  // holds over 1, 10, 100, 1000 ms
 thread_local Clock::time_point t_hold_begin;
 thread_local Clock::duration t_slept_at_hold{};
 
@@ -123,6 +124,8 @@ void hold_observer(bool acquired) noexcept {
     }
     const auto held = (Clock::now() - t_hold_begin) - (t_slept - t_slept_at_hold);
     const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(held).count();
+    for (size_t i = 0, limit = 1'000'000; i < g_holds_over.size(); ++i, limit *= 10)
+        if (ns > static_cast<int64_t>(limit)) g_holds_over[i].fetch_add(1, std::memory_order_relaxed);
     int64_t seen = g_longest_hold_ns.load(std::memory_order_relaxed);
     while (ns > seen && !g_longest_hold_ns.compare_exchange_weak(seen, ns, std::memory_order_relaxed)) {
     }
@@ -176,10 +179,11 @@ public:
             watchdog->start();
             return watchdog;
         };
-        handler = std::make_unique<MasterHandler>(
+        owner = std::make_unique<MasterHandler>(
             dictionary, 0x0102, 0x0BCD, kWatchdogS, parameters,
             [this](std::string_view name, std::string_view) { on_error(name); },
             [this](StateId) { hostile(CallbackKind::StateChange); }, true, factory);
+        handler = owner.get();
         for (const auto &o : outputs) handler->master->dictionary_map->add(o);
         for (const auto &i : inputs) handler->slave->dictionary_map->add(i);
         for (size_t i = 0; i < inputs.size(); ++i) {
@@ -190,8 +194,9 @@ public:
     }
 
     ~World() {
-        // The handler first: its watchdog thread runs this world's checks.
-        handler.reset();
+        // The handler first: its watchdog thread runs this world's checks, on
+        // `handler`, until the destructor has joined it.
+        owner.reset();
         for (const auto &i : inputs) i->clear_subscribers();
     }
 
@@ -607,7 +612,8 @@ public:
     std::vector<std::shared_ptr<ApplicationParameter>> parameters;
     std::shared_ptr<Dictionary> dictionary;
     std::unique_ptr<sim::SlaveSimulator> slave;
-    std::unique_ptr<MasterHandler> handler;
+    std::unique_ptr<MasterHandler> owner;
+    MasterHandler *handler = nullptr;
     std::array<char, 16> tags{};
     std::array<char, 6> extra_tags{};
     std::vector<ChangeCallback> own_subscribers;
@@ -759,11 +765,13 @@ int main(int argc, char **argv) {
         "\n"
         "  faults injected %" PRIu64 ", checked reported once %" PRIu64 ", checks in Data %" PRIu64 " (exact %" PRIu64
         ")\n"
-        "  longest mutex hold by one event (less the callbacks' sleeps): %.3f ms\n",
+        "  longest mutex hold by one event (less the callbacks' sleeps): %.3f ms; holds over 1 / 10 / 100 / "
+        "1000 ms: %" PRIu64 " / %" PRIu64 " / %" PRIu64 " / %" PRIu64 "\n",
         g_seed, t.host_events.load(), t.watchdog_events.load(), seconds, t.worlds.load(), t.callbacks.load(),
         t.throws.load(), t.reentrant.load(), t.sleeps.load(), t.subscriptions.load(), t.deletes.load(),
         t.log_sink_calls.load(), t.trace_sink_calls.load(), t.host_errors_seen.load(), t.handler_errors_seen.load(),
-        t.faults.load(), t.faults_checked.load(), t.data_checks.load(), t.exact_checks.load(), hold_ms);
+        t.faults.load(), t.faults_checked.load(), t.data_checks.load(), t.exact_checks.load(), hold_ms,
+        g_holds_over[0].load(), g_holds_over[1].load(), g_holds_over[2].load(), g_holds_over[3].load());
     if (hold_ms > hold_limit_ms) {
         std::printf("FAIL: the mutex was held %.3f ms (limit %.1f ms)\n", hold_ms, hold_limit_ms);
         return 1;
