@@ -11,7 +11,7 @@ JOBS      ?= 2
 SETUP     := bash tools/setup.sh
 
 .PHONY: all venv install cpp-build cpp-test cpp-sanitize cpp-tsan py-test wheel cpp-host test check demo bench \
-        stubs clean format campaign soak fuzz
+        stubs clean format campaign soak fuzz hostile-sanitize
 
 all: install
 
@@ -104,9 +104,11 @@ test: cpp-test cpp-host py-test
 	@echo "==> make test: all passed"
 
 # The longer checks, after `make test` in CI: the C++ tests under the sanitizers, a
-# sample of the fault campaign and each fuzz harness for a short while.
+# sample of the fault campaign and of the hostile-host campaign (plain, ASan+UBSan,
+# TSan) and each fuzz harness for a short while.
 check: cpp-sanitize cpp-tsan
-	@$(MAKE) --no-print-directory campaign CAMPAIGN_FAULTS=1000
+	@$(MAKE) --no-print-directory campaign CAMPAIGN_FAULTS=1000 HOSTILE_EVENTS=200000
+	@$(MAKE) --no-print-directory hostile-sanitize HOSTILE_EVENTS=50000
 	@$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=20
 	@echo "==> make check: all passed"
 
@@ -126,15 +128,37 @@ bench: $(VENV)/.tools
 
 # Reliability (README "Reliability"). The fault campaign: a table per fault
 # class and frame size; fails when a fault is accepted beyond what the CRCs
-# predict. make check runs a sample (CAMPAIGN_FAULTS=1000).
+# predict. Then the hostile-host campaign: HOSTILE_EVENTS events with hostile
+# callbacks of every kind on both threads, the invariants after each; fails on
+# a violation or a mutex hold over 100 ms. make check runs samples
+# (CAMPAIGN_FAULTS=1000, HOSTILE_EVENTS=200000).
 CAMPAIGN_FAULTS ?= 20000
+HOSTILE_EVENTS ?= 1000000
 campaign: $(VENV)/.tools
 	@$(SETUP) cxx
 	@echo "==> fault campaign: $(CAMPAIGN_FAULTS) faults per row (build/campaign)"
 	$(VENV)/bin/cmake -S . -B build/campaign -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_CAMPAIGN=ON \
 	    -DCMAKE_BUILD_TYPE=Release
-	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_campaign
+	$(VENV)/bin/cmake --build build/campaign -j $(JOBS) --target kestrel_campaign kestrel_hostile
 	build/campaign/kestrel_campaign --faults $(CAMPAIGN_FAULTS)
+	@echo "==> hostile-host campaign: $(HOSTILE_EVENTS) events"
+	build/campaign/kestrel_hostile --events $(HOSTILE_EVENTS)
+
+# The hostile-host campaign under ASan+UBSan and under TSan, in the builds of
+# cpp-sanitize and cpp-tsan (only the runner is added).
+hostile-sanitize: $(VENV)/.tools
+	@$(SETUP) cxx gtest
+	@echo "==> hostile-host campaign under ASan+UBSan: $(HOSTILE_EVENTS) events (build/asan)"
+	@$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
+	    -DKESTREL_BUILD_CAMPAIGN=ON -DKESTREL_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	@$(VENV)/bin/cmake --build build/asan -j $(JOBS) --target kestrel_hostile
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=1 \
+	    build/asan/kestrel_hostile --events $(HOSTILE_EVENTS)
+	@echo "==> hostile-host campaign under TSan: $(HOSTILE_EVENTS) events (build/tsan)"
+	@$(VENV)/bin/cmake -S . -B build/tsan -G Ninja -DKESTREL_BUILD_PYTHON=OFF -DKESTREL_BUILD_TESTS=ON \
+	    -DKESTREL_BUILD_CAMPAIGN=ON -DKESTREL_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@$(VENV)/bin/cmake --build build/tsan -j $(JOBS) --target kestrel_hostile
+	TSAN_OPTIONS=halt_on_error=1 build/tsan/kestrel_hostile --events $(HOSTILE_EVENTS)
 
 # Long run with random faults: resident memory from a release build (fails
 # when it grows), then the same run under AddressSanitizer/LeakSanitizer.
