@@ -113,16 +113,20 @@ std::string watchdog_name(uint16_t slave_address, uint16_t connection_id) {
 // until it has finished; the handler then goes, if it goes, after its event.
 // A handler whose destruction has begun (not running any more, or no
 // reference left) is not revived: its destructor waits for this thread, and
-// the expiry of a handler that does not run does nothing.
-Watchdog::Callback holding_handler(MasterHandler *handler, Watchdog::Callback expiry) {
-    return [handler, expiry = std::move(expiry)] {
+// the expiry of a handler that does not run does nothing. The handler's own
+// Python object is kept from its construction (`self_object`, written and read
+// with the GIL): looking it up by pointer while it is being destroyed would
+// make a second Python object for the dying handler.
+Watchdog::Callback holding_handler(MasterHandler *handler, std::shared_ptr<PyObject *> self_object,
+                                   Watchdog::Callback expiry) {
+    return [handler, self_object = std::move(self_object), expiry = std::move(expiry)] {
         PyObject *held = nullptr;
         if (handler->running())
             with_gil([&] {
-                nb::handle object = nb::find(handler);
-                if (object.is_valid() && Py_REFCNT(object.ptr()) > 0 && handler->running()) {
-                    Py_INCREF(object.ptr());
-                    held = object.ptr();
+                PyObject *object = *self_object;
+                if (object != nullptr && Py_REFCNT(object) > 0 && handler->running()) {
+                    Py_INCREF(object);
+                    held = object;
                 }
             });
         struct Release {
@@ -187,13 +191,15 @@ void construct(MasterHandler *self, nb::handle dictionary, nb::handle slave_addr
         });
     };
     nb::object watchdog_object = nb::none();
+    auto self_object = std::make_shared<PyObject *>(nullptr);
     MasterHandler::WatchdogFactory factory = [&](double timeout_s, Watchdog::Callback callback) {
-        return make_python_watchdog(timeout_s, holding_handler(self, std::move(callback)), watchdog_name(address, id),
-                                    watchdog_object);
+        return make_python_watchdog(timeout_s, holding_handler(self, self_object, std::move(callback)),
+                                    watchdog_name(address, id), watchdog_object);
     };
     new (self) MasterHandler(nb::cast<std::shared_ptr<Dictionary>>(dictionary), address, id, timeout, std::move(items),
                              std::move(on_error), std::move(on_state), editable, factory);
     self->set_blocking_runner(run_without_gil);
+    *self_object = nb::find(self).ptr();  // alive now: the lookup finds it (no reference is kept)
     // Each holder its own reference to the host's dictionary (see visit_owned).
     self->dictionary = own_reference(self->dictionary);
     self->master->dictionary_map->_reown_dictionary(own_reference(self->dictionary));

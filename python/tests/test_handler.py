@@ -908,6 +908,26 @@ def test_expiry_callback_may_drop_the_last_reference(make):
     assert order == ["RESET_WD", StateSession, "freed"]
 
 
+def test_running_handler_dropped_while_expiries_wait_for_the_interpreter():
+    """The host drops a running handler (no delete()) while its expiries queue
+    up for the interpreter lock: the expiry finds the handler going and leaves
+    it alone (no second Python object for it, no double free)."""
+    reports = []
+    for n in range(200):
+        out = DictionaryItemOutput(1, "out", DataType.UINT8)
+        inp = DictionaryItemInput(2, "in", DataType.UINT8, 0)
+        h = MasterHandler(Dictionary([out, inp]), ADDRESS, CONN_ID, 0.001,
+                          report_error_callback=lambda name, message: reports.append(name))
+        h.master.dictionary_map.add(out)
+        h.slave.dictionary_map.add(inp)
+        h.start()
+        end = time.perf_counter() + 0.002 + (n % 7) * 0.0005
+        while time.perf_counter() < end:  # holds the interpreter lock
+            pass
+        del h
+    assert set(reports) <= {"RESET_WD", "SESSION_WD"}
+
+
 def test_state_change_callback_may_read_the_request(make):
     rig = make()
     requests = []
