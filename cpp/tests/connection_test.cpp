@@ -1173,6 +1173,47 @@ INSTANTIATE_TEST_SUITE_P(HostileCallbacks, TraceSinkResets,
                                     std::to_string(info.param.line) + (info.param.subscribed ? "_subscribed" : "");
                          });
 
+// The watchdog's log sink is host code on the watchdog thread, after the
+// expiry's event: one that asks the handler for something while the host
+// starts it again must not stall start(), which once waited for the thread
+// (5 s) with the mutex held.
+std::atomic<MasterHandler *> g_sink_handler{nullptr};
+std::atomic<bool> g_in_sink{false};
+void statistics_log_sink(std::string_view, std::exception_ptr) {
+    MasterHandler *handler = g_sink_handler.exchange(nullptr);
+    if (!handler) return;
+    g_in_sink = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the host is in start() now
+    (void)handler->statistics();
+}
+
+TEST(HostileCallbacks, StartIsPromptWhileTheLogSinkWaitsForTheHandler) {
+    Bus bus({2, 2, false});
+    bus.master = std::make_unique<MasterHandler>(
+        bus.dictionary, kSlaveAddress, kConnectionId, 0.01, bus.parameters, [&](std::string_view, std::string_view) {
+            bus.master->stop();  // on the watchdog thread: the watchdog goes inactive at once
+            throw std::runtime_error("host");
+        });
+    for (const auto &o : bus.outputs) bus.master->master->dictionary_map->add(o);
+    for (const auto &i : bus.inputs) bus.master->slave->dictionary_map->add(i);
+    set_watchdog_log_sink(&statistics_log_sink);
+    g_in_sink = false;
+    g_sink_handler = bus.master.get();
+    bus.master->start();
+    for (int i = 0; i < 500 && !g_in_sink; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(g_in_sink);
+    const auto begin = std::chrono::steady_clock::now();
+    bus.master->start();
+    const auto took = std::chrono::steady_clock::now() - begin;
+    set_watchdog_log_sink(nullptr);
+    EXPECT_LT(took, std::chrono::seconds(2));
+    EXPECT_TRUE(bus.master->running());
+    for (int i = 0; i < 500 && !bus.master->_watchdog()->active(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    EXPECT_TRUE(bus.master->_watchdog()->active());  // switched on after the event
+    bus.master->stop();
+}
+
 // delete_watchdog() from a callback ends the watchdog once the outermost event
 // has released the mutex (an expiry waiting for it would stall the wait).
 TEST(HostileCallbacks, DeleteFromACallbackIsDeferredToTheEventsEnd) {

@@ -145,6 +145,7 @@ void MasterHandler::finish_event(std::exception_ptr own_error) {
     std::exception_ptr error = own_error ? std::move(own_error) : callback_error_;
     callback_error_ = nullptr;
     const bool end_watchdog = std::exchange(delete_pending_, false);
+    const bool switch_on = std::exchange(activate_pending_, false) && !end_watchdog;
     const bool switch_off = !end_watchdog && !running() && watchdog_->requested_active();
     unlock();
     if (end_watchdog) {
@@ -160,15 +161,22 @@ void MasterHandler::finish_event(std::exception_ptr own_error) {
         // A start() on another thread may have come in between.
         lock();
         const bool restart = running() && !watchdog_->requested_active();
-        try {
-            if (restart) watchdog_->activate_and_reset();
-        } catch (...) {
-            unlock();
-            throw;
-        }
         unlock();
+        if (restart) switch_watchdog_on(error);
+    } else if (switch_on) {
+        switch_watchdog_on(error);
     }
     if (error) std::rethrow_exception(error);
+}
+
+void MasterHandler::switch_watchdog_on(std::exception_ptr &error) {
+    // Outside the mutex, like switching it off; a stop() meanwhile leaves an
+    // active watchdog whose expiry does nothing.
+    try {
+        if (running() && watchdog_->is_alive()) run_blocking([this] { watchdog_->activate_and_reset(); });
+    } catch (...) {
+        if (!error) error = std::current_exception();
+    }
 }
 
 // --- Public operations -------------------------------------------------------
@@ -192,7 +200,13 @@ void MasterHandler::start() {
             reset_connection();
             throw_if_superseded();  // a callback of the reset stopped the handler again
             status_->flag.store(true, std::memory_order_release);
-            watchdog_->activate_and_reset();
+            // An inactive watchdog is switched on once the outermost event has
+            // released the mutex: its thread may be in host code (the log
+            // sink) that waits for the mutex.
+            if (watchdog_->requested_active())
+                watchdog_->reset();
+            else
+                activate_pending_ = true;
         });
     });
 }
@@ -337,7 +351,8 @@ bool MasterHandler::_dynamic_map_pending() const {
 
 void MasterHandler::_watchdog_activate_and_reset() {
     // A stopped handler has no supervised cycle.
-    if (running()) watchdog_->activate_and_reset();
+    // Not while start() has left the switching on to the end of the event.
+    if (running() && !(activate_pending_ && !watchdog_->requested_active())) watchdog_->activate_and_reset();
 }
 
 void MasterHandler::_watchdog_expired_event() {

@@ -9,8 +9,8 @@
 // get_request while it copies) runs as one unit under the handler's recursive
 // mutex, so callbacks may call back into the same handler. Nothing waits for
 // the watchdog thread while holding that mutex: a stop() switches the
-// watchdog off, and a delete_watchdog() ends it, after the outermost event
-// has released it. An owner with a lock of its own above the handler (an
+// watchdog off, a start() switches it on, and a delete_watchdog() ends it,
+// after the outermost event has released it. An owner with a lock of its own above the handler (an
 // interpreter lock) installs a blocking runner that gives that lock up around
 // every wait.
 //
@@ -236,7 +236,9 @@ private:
     static std::atomic<HoldObserver> hold_observer_;
     int depth_ = 0;  // nesting of events on the thread holding the mutex
     std::exception_ptr callback_error_;
-    bool delete_pending_ = false;  // delete_watchdog() from inside an event
+    bool delete_pending_ = false;    // delete_watchdog() from inside an event
+    bool activate_pending_ = false;  // start() switches the watchdog on after the event
+    void switch_watchdog_on(std::exception_ptr &error);
     // A callback that resets, stops or starts the handler inside another event
     // supersedes it: the enclosing events end at once without further steps,
     // so the callback's reset is what the handler holds and sends.
