@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "kestrel/common/error.hpp"
+#include "kestrel/common/trace.hpp"
 #include "kestrel/handler/master_handler.hpp"
-#include "kestrel/handler/trace.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
 
 namespace {

@@ -20,8 +20,8 @@
 
 #include "alloc_counter.hpp"
 #include "kestrel/common/error.hpp"
+#include "kestrel/common/trace.hpp"
 #include "kestrel/handler/master_handler.hpp"
-#include "kestrel/handler/trace.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
 #include "rig.hpp"
 
