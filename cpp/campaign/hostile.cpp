@@ -521,7 +521,8 @@ public:
     // (Error Runtime); handled, it leaves no valid frame in the inputs.
     template <typename Feed>
     void feed_nested(Feed &&feed) {
-        const int saved = host_k;
+        // host_k belongs to the host thread.
+        const int saved = t_on_host ? host_k : kNoFrame;
         if (t_on_host) host_k = kNoFrame;
         try {
             feed();
