@@ -818,7 +818,11 @@ TEST_P(SessionFailures, RepeatedFailuresAreEndedByTheWatchdog) {
             bus.master->set_reply(bad);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        const auto reports = bus.reports_seen();
+        auto reports = bus.reports_seen();
+        // A reply handed over while the expiry ran finds the handler in Reset.
+        if (reports.size() >= 2 && reports.back().name == "RESET_STAY1" &&
+            reports[reports.size() - 2].name == "SESSION_WD")
+            reports.pop_back();
         ASSERT_GE(reports.size(), 2u) << describe(reports);
         for (size_t i = 0; i + 1 < reports.size(); ++i) EXPECT_EQ(reports[i].name, "SESSION_STAY2");
         EXPECT_EQ(reports.back().name, "SESSION_WD");
