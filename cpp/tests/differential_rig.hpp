@@ -16,6 +16,7 @@
 
 #include "kestrel/handler/master_handler.hpp"
 #include "kestrel/sim/slave_simulator.hpp"
+#include "rig.hpp"
 
 namespace kestrel::test {
 
@@ -124,21 +125,11 @@ private:
             ++key;
         }
         auto dictionary = std::make_shared<Dictionary>(items);
-        sim::SlaveConfig config;
-        config.slave_address = 0x0102;
-        config.output_size = out_size_;
-        config.input_size = in_size_;
-        config.manual_clock = true;
-        config.seed = seed;
-        side.slave = std::make_unique<sim::SlaveSimulator>(config);
+        side.slave =
+            std::make_unique<sim::SlaveSimulator>(testing_rig::manual_slave(0x0102, out_size_, in_size_, seed));
         side.handler = std::make_unique<MasterHandler>(
             dictionary, 0x0102, 0x0BCD, 1.0, std::vector<std::shared_ptr<ApplicationParameter>>{},
-            MasterHandler::ErrorCallback{}, MasterHandler::StateChangeCallback{}, true,
-            [](double, Watchdog::Callback callback) {
-                auto watchdog = std::make_shared<Watchdog>(3600.0, std::move(callback));
-                watchdog->start();
-                return watchdog;
-            });
+            MasterHandler::ErrorCallback{}, MasterHandler::StateChangeCallback{}, true, testing_rig::quiet_watchdog());
         side.handler->_seed_session_ids(static_cast<uint32_t>(seed));
         size_t o = 0, i = 0;
         for (const Entry &e : layout_out_)
