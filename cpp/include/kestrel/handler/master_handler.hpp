@@ -53,7 +53,6 @@
 #include <string_view>
 #include <vector>
 
-#include "kestrel/common/event_lock.hpp"
 #include "kestrel/connection/states.hpp"
 #include "kestrel/handler/watchdog.hpp"
 #include "kestrel/setup/application_parameter.hpp"
@@ -231,7 +230,7 @@ private:
         void assign(std::span<const uint8_t> data) noexcept;
     } last_reply_;
 
-    EventLock mutex_;
+    std::recursive_mutex mutex_;
     int holds_ = 0;  // nesting of lock() on the thread holding mutex_
     static std::atomic<HoldObserver> hold_observer_;
     int depth_ = 0;  // nesting of events on the thread holding the mutex
