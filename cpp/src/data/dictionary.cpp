@@ -113,21 +113,18 @@ bool ValueCell::load_raw(uint32_t &raw) const noexcept {
     return load_raw(raw, version);
 }
 
-namespace {
-void kind_and_bits(const Value &value, uint8_t &kind, uint64_t &bits, uint8_t k_bool, uint8_t k_int,
-                   uint8_t k_double) noexcept {
+void ValueCell::classify(const Value &value, uint8_t &kind, uint64_t &bits) noexcept {
     if (const auto *b = std::get_if<bool>(&value)) {
-        kind = k_bool;
+        kind = kBool;
         bits = *b ? 1 : 0;
-    } else if (const auto *i = std::get_if<int64_t>(&value)) {
-        kind = k_int;
-        bits = static_cast<uint64_t>(*i);
+    } else if (const auto *n = std::get_if<int64_t>(&value)) {
+        kind = kInt;
+        bits = static_cast<uint64_t>(*n);
     } else {
-        kind = k_double;
+        kind = kDouble;
         bits = std::bit_cast<uint64_t>(std::get<double>(value));
     }
 }
-}  // namespace
 
 void ValueCell::write(uint8_t kind, uint64_t bits, uint32_t raw, bool valid) noexcept {
     // Taken by making the version odd: one read-modify-write per store.
@@ -150,7 +147,7 @@ void ValueCell::write(uint8_t kind, uint64_t bits, uint32_t raw, bool valid) noe
 void ValueCell::store(DataType type, const Value &value) noexcept {
     uint8_t kind = kBool;
     uint64_t bits = 0;
-    kind_and_bits(value, kind, bits, kBool, kInt, kDouble);
+    classify(value, kind, bits);
     // The cached form is kept only when it maps back to this very value, so
     // comparing integer forms is the same as comparing values.
     uint32_t raw = 0;
@@ -167,7 +164,7 @@ void ValueCell::store(DataType type, const Value &value) noexcept {
 void ValueCell::store_exact(const Value &value, uint32_t raw) noexcept {
     uint8_t kind = kBool;
     uint64_t bits = 0;
-    kind_and_bits(value, kind, bits, kBool, kInt, kDouble);
+    classify(value, kind, bits);
     write(kind, bits, raw, true);
 }
 
@@ -210,10 +207,8 @@ Value DictionaryItem::get() const {
 }
 
 uint32_t DictionaryItem::_read() const {
-    if (!has_output()) raise(ErrorKind::NotImplemented);
-    uint32_t raw;
-    if (output_.load_raw(raw)) return raw;
-    return serialize_value(data_type_, output_.load());  // raises the serialisation error
+    uint64_t version;
+    return _read(version);
 }
 
 void DictionaryItem::_write(int64_t raw) {
@@ -226,8 +221,8 @@ void DictionaryItem::_set_fail_safe() {
 }
 
 bool DictionaryItem::input_unchanged(uint32_t raw) const noexcept {
-    uint32_t current;
-    return has_input() && input_.load_raw(current) && current == raw;
+    uint64_t version;
+    return input_unchanged(raw, version);
 }
 
 bool DictionaryItem::input_unchanged(uint32_t raw, uint64_t &version) const noexcept {

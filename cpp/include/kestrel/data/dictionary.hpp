@@ -44,6 +44,7 @@ private:
     // Runs `read` (relaxed loads of the fields) until it saw no store.
     template <typename Read>
     uint64_t read_consistent(Read &&read) const noexcept;  // returns the version read at
+    static void classify(const Value &value, uint8_t &kind, uint64_t &bits) noexcept;
     void write(uint8_t kind, uint64_t bits, uint32_t raw, bool valid) noexcept;
     // Odd while a store is under way; a writer takes the cell by making it
     // odd, so writers exclude each other with the same word.
